@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+namespace vindaro {
+
+// Text lengths the user and the service reason about are user-perceived characters
+// (grapheme clusters), never bytes or UTF-16 units.
+qsizetype characterCount(const QString& text);
+
+// The first maximumCount characters of the text (all of it when shorter).
+QString leadingCharacters(const QString& text, qsizetype maximumCount);
+
+// Removes Unicode white space and line breaks from both ends.
+QString trimmedText(const QString& text);
+
+// LF, VT, FF, CR, NEL, LS or PS anywhere in the text.
+bool containsLineBreak(const QString& text);
+
+// Exactly six ASCII digits, nothing before or after.
+bool isValidPairingCode(const QString& code);
+
+} // namespace vindaro

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test through CTest; exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/setup test
+scripts/build
+exec scripts/with-test-services ctest --preset default "$@"

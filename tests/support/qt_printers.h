@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+#include <ostream>
+
+// Readable gtest failure messages for Qt values.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray& bytes, std::ostream* out) {
+    *out << '"' << bytes.toStdString() << '"';
+}
+inline void PrintTo(const QUrl& url, std::ostream* out) {
+    *out << url.toString(QUrl::FullyEncoded).toStdString();
+}
+QT_END_NAMESPACE
