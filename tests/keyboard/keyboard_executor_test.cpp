@@ -105,9 +105,11 @@ TEST_F(KeyboardExecutorTest, RefusesTheHundredFirstUnfinishedCommandUntilOneFini
     EXPECT_EQ(
         keysOf(events),
         (std::vector<Key>{{0, down}, {0, up}, {11, down}, {11, up}, {11, up}, {2, down}, {2, up}}));
+    // D may not quite have finished; a count that leaked would keep the last one out for good,
+    // as the first of these holds its key far longer than we wait.
     for (int queued = 0; queued < KeyboardExecutor::maxPendingCommands; ++queued)
-        ASSERT_TRUE(executor.enqueue("E", 14, 1, 3000, "s")) << queued;
-    EXPECT_FALSE(executor.enqueue("E", 14, 1, 3000, "s"));
+        ASSERT_TRUE(enqueueWhenAccepted("E", 14, 60'000)) << queued;
+    EXPECT_FALSE(executor.enqueue("E", 14, 1, 60'000, "s"));
 }
 
 TEST_F(KeyboardExecutorTest, CancelDuringALongHoldReleasesAtOnceAndSkipsEarlierCommands) {
@@ -117,9 +119,11 @@ TEST_F(KeyboardExecutorTest, CancelDuringALongHoldReleasesAtOnceAndSkipsEarlierC
 
     const auto cancelled = std::chrono::steady_clock::now();
     executor.cancelAll();
-    // The key-up is posted before cancelAll() returns.
+    // The key-up is posted before cancelAll() returns (the interrupted press may add its own).
     EXPECT_TRUE(poster.heldKeys().empty());
-    ASSERT_EQ(keysOf(poster.events()), (std::vector<Key>{{12, down}, {12, up}}));
+    const auto released = keysOf(poster.events());
+    ASSERT_GE(released.size(), 2U);
+    EXPECT_EQ(released[1], (Key{12, up}));
 
     // The interrupted press ends long before its hold would have.
     const auto pressEnd = poster.waitForEvents(3, patience);

@@ -125,8 +125,16 @@ std::vector<RecordedKey> XKeyRecorder::events() const {
 
 std::vector<RecordedKey> XKeyRecorder::waitForEvents(std::size_t count,
                                                      std::chrono::milliseconds timeout) const {
+    return waitUntil(
+        [count](const std::vector<RecordedKey>& events) { return events.size() >= count; },
+        timeout);
+}
+
+std::vector<RecordedKey>
+XKeyRecorder::waitUntil(const std::function<bool(const std::vector<RecordedKey>&)>& done,
+                        std::chrono::milliseconds timeout) const {
     std::unique_lock lock(m_state->mutex);
-    m_state->recorded.wait_for(lock, timeout, [&] { return m_state->events.size() >= count; });
+    m_state->recorded.wait_for(lock, timeout, [&] { return done(m_state->events); });
     return m_state->events;
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ public:
     // returns what was recorded by then.
     std::vector<RecordedKey> waitForEvents(std::size_t count,
                                            std::chrono::milliseconds timeout) const;
+    // Waits until `done` holds for the recorded events or `timeout` has passed.
+    std::vector<RecordedKey>
+    waitUntil(const std::function<bool(const std::vector<RecordedKey>&)>& done,
+              std::chrono::milliseconds timeout) const;
 
     // Keycodes the server reports as down (XQueryKeymap).
     std::vector<unsigned> keysDown();

@@ -232,6 +232,9 @@ XTestKeyPoster::XTestKeyPoster(std::string displayName)
 
 XTestKeyPoster::~XTestKeyPoster() = default;
 
+// Xlib leaves a connection that failed locked to the thread that saw the failure, so a broken
+// connection is closed at once, on that thread, before our mutex lets anyone else near it.
+
 bool XTestKeyPoster::mayPostEvents() {
     std::scoped_lock lock(m_mutex);
     if (m_connection && !m_connection->isAlive())

@@ -1,0 +1,262 @@
+// Prints how exactly the keyboard executor keeps its hold and gap times, how fast cancelAll()
+// releases a held key, and what enqueue() costs: p50, p99 and max of each. Figures only; it
+// asserts nothing. Usage: vindaro_keyboard_bench [commands per timing run, default 40]
+#include "keyboard/keyboard_executor.h"
+#include "platform/fake/recording_key_poster.h"
+#include "platform/linux/xtest_key_poster.h"
+#include "support/x_key_recorder.h"
+#include "support/xvfb_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using vindaro::KeyboardExecutor;
+using vindaro::KeyDirection;
+using vindaro::KeyPoster;
+using vindaro::PostedKey;
+using vindaro::RecordingKeyPoster;
+using vindaro::XTestKeyPoster;
+using vindaro::test::RecordedKey;
+using vindaro::test::XKeyRecorder;
+using vindaro::test::XvfbServer;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int pressesPerCommand = 5;
+constexpr int holdMs = 20;
+constexpr auto patience = 30s;
+
+double millis(Clock::duration duration) {
+    return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+void printRow(const char* measure, std::vector<double> samples, const char* unit) {
+    if (samples.empty()) {
+        std::printf("%-46s %7s\n", measure, "none");
+        return;
+    }
+    std::ranges::sort(samples);
+    const auto at = [&](double fraction) {
+        const auto rank =
+            static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(samples.size())));
+        return samples[std::clamp<std::size_t>(rank, 1, samples.size()) - 1];
+    };
+    std::printf("%-46s %7zu %9.3f %9.3f %9.3f  %s\n", measure, samples.size(), at(0.5), at(0.99),
+                samples.back(), unit);
+}
+
+// Wraps a poster and notes when each of its events had been posted (the call returned).
+class TimingPoster final : public KeyPoster {
+public:
+    explicit TimingPoster(KeyPoster& inner)
+        : m_inner(inner) {}
+    bool mayPostEvents() override { return m_inner.mayPostEvents(); }
+    bool postKey(std::uint16_t code, KeyDirection direction) override {
+        const bool posted = m_inner.postKey(code, direction);
+        const auto now = Clock::now();
+        std::scoped_lock lock(m_mutex);
+        m_posted.push_back({code, direction, now});
+        return posted;
+    }
+    std::vector<PostedKey> posted() {
+        std::scoped_lock lock(m_mutex);
+        return m_posted;
+    }
+
+private:
+    KeyPoster& m_inner;
+    std::mutex m_mutex;
+    std::vector<PostedKey> m_posted;
+};
+
+// Hold and gap errors (actual minus requested, in ms) of `commands` commands of five presses.
+struct TimingErrors {
+    std::vector<double> hold;
+    std::vector<double> gap;
+};
+
+template <typename Event, typename Elapsed>
+TimingErrors timingErrors(const std::vector<Event>& events, Elapsed elapsedMs) {
+    TimingErrors errors;
+    const std::size_t perCommand = 2 * pressesPerCommand;
+    for (std::size_t start = 0; start + perCommand <= events.size(); start += perCommand) {
+        for (std::size_t press = 0; press < pressesPerCommand; ++press) {
+            const std::size_t down = start + 2 * press;
+            errors.hold.push_back(elapsedMs(events[down], events[down + 1]) - holdMs);
+            if (press + 1 < pressesPerCommand)
+                errors.gap.push_back(elapsedMs(events[down + 1], events[down + 2]) -
+                                     static_cast<double>(KeyboardExecutor::pressGap.count()));
+        }
+    }
+    return errors;
+}
+
+void enqueueTimingRun(KeyboardExecutor& executor, int commands) {
+    for (int command = 0; command < commands; ++command)
+        executor.enqueue("W", 13, pressesPerCommand, holdMs, "bench");
+}
+
+TimingErrors fakeTiming(int commands) {
+    RecordingKeyPoster poster;
+    KeyboardExecutor executor(poster);
+    enqueueTimingRun(executor, commands);
+    const auto events = poster.waitForEvents(
+        static_cast<std::size_t>(commands * 2 * pressesPerCommand), patience * commands);
+    return timingErrors(events, [](const PostedKey& earlier, const PostedKey& later) {
+        return millis(later.time - earlier.time);
+    });
+}
+
+TimingErrors xClientTiming(const std::string& display, int commands) {
+    XKeyRecorder recorder(display);
+    XTestKeyPoster poster(display);
+    KeyboardExecutor executor(poster);
+    enqueueTimingRun(executor, commands);
+    const auto events = recorder.waitForEvents(
+        static_cast<std::size_t>(commands * 2 * pressesPerCommand), patience * commands);
+    return timingErrors(events, [](const RecordedKey& earlier, const RecordedKey& later) {
+        return static_cast<double>(later.serverTime - earlier.serverTime);
+    });
+}
+
+// From the call of cancelAll() during a long hold to the key-up it posts, and to the key-up of
+// the interrupted press, which shows when the worker noticed.
+struct CancelLatency {
+    std::vector<double> keyUp;
+    std::vector<double> pressEnded;
+};
+
+CancelLatency fakeCancelLatency(int rounds) {
+    RecordingKeyPoster poster;
+    KeyboardExecutor executor(poster);
+    CancelLatency latency;
+    for (int round = 0; round < rounds; ++round) {
+        const std::size_t before = poster.events().size();
+        executor.enqueue("SPACE", 49, 1, 3000, "bench");
+        poster.waitForEvents(before + 1, patience);
+        const auto called = Clock::now();
+        executor.cancelAll();
+        const auto events = poster.waitForEvents(before + 3, patience);
+        latency.keyUp.push_back(millis(events[before + 1].time - called));
+        latency.pressEnded.push_back(millis(events[before + 2].time - called));
+    }
+    return latency;
+}
+
+// From the call of cancelAll() to the server's confirmation of the key-up, measured here, and
+// to the release the X client records, in the server's whole milliseconds.
+CancelLatency xCancelLatency(const std::string& display, int rounds) {
+    XKeyRecorder recorder(display);
+    XTestKeyPoster xtest(display);
+    TimingPoster poster(xtest);
+    KeyboardExecutor executor(poster);
+    CancelLatency latency;
+    for (int round = 0; round < rounds; ++round) {
+        const std::size_t before = recorder.events().size();
+        const std::size_t postedBefore = poster.posted().size();
+        // The first press from `before` on, then the first release after it.
+        const auto find = [before](const std::vector<RecordedKey>& events, bool pressed,
+                                   std::size_t from) {
+            for (std::size_t index = std::max(before, from); index < events.size(); ++index) {
+                if (events[index].pressed == pressed)
+                    return index;
+            }
+            return events.size();
+        };
+        executor.enqueue("SPACE", 49, 1, 3000, "bench");
+        const auto pressed = recorder.waitUntil(
+            [&](const auto& events) { return find(events, true, 0) < events.size(); }, patience);
+        const std::size_t press = find(pressed, true, 0);
+        const auto called = Clock::now();
+        executor.cancelAll();
+        const auto released = recorder.waitUntil(
+            [&](const auto& events) { return find(events, false, press) < events.size(); },
+            patience);
+        const std::size_t release = find(released, false, press);
+        const auto posted = poster.posted();
+        if (press >= pressed.size() || release >= released.size() ||
+            posted.size() < postedBefore + 2)
+            continue;
+        latency.keyUp.push_back(millis(posted[postedBefore + 1].time - called));
+        const auto calledMs = static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(called.time_since_epoch())
+                .count());
+        latency.pressEnded.push_back(static_cast<double>(
+            static_cast<std::int32_t>(released[release].serverTime - calledMs)));
+        // Let the interrupted press post its own key-up before the next round.
+        const auto deadline = Clock::now() + patience;
+        while (poster.posted().size() < postedBefore + 3 && Clock::now() < deadline)
+            std::this_thread::yield();
+    }
+    return latency;
+}
+
+std::vector<double> enqueueCost(int rounds) {
+    RecordingKeyPoster poster;
+    KeyboardExecutor executor(poster);
+    std::vector<double> costs;
+    for (int round = 0; round < rounds; ++round) {
+        const std::size_t before = poster.events().size();
+        executor.enqueue("SPACE", 49, 1, 3000, "bench");
+        poster.waitForEvents(before + 1, patience); // the worker now holds a key
+        for (int command = 1; command < KeyboardExecutor::maxPendingCommands; ++command) {
+            std::string name = "SPACE";
+            std::string source = "ทดสอบจาก Agent";
+            const auto start = Clock::now();
+            executor.enqueue(std::move(name), 49, 1, 80, std::move(source));
+            costs.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+        executor.cancelAll();
+        // Wait until the skipped commands have drained.
+        const auto deadline = Clock::now() + patience;
+        while (!executor.enqueue("END", 99, 1, 0, "bench") && Clock::now() < deadline)
+            std::this_thread::yield();
+        poster.waitUntil(
+            [](const std::vector<PostedKey>& events) {
+                return !events.empty() && events.back().code == 99 &&
+                       events.back().direction == KeyDirection::up;
+            },
+            patience);
+    }
+    return costs;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int commands = argc > 1 ? std::max(1, std::atoi(argv[1])) : 40;
+    std::printf("Keyboard executor: %d commands of %d presses held %d ms, gaps %lld ms\n\n",
+                commands, pressesPerCommand, holdMs,
+                static_cast<long long>(KeyboardExecutor::pressGap.count()));
+    std::printf("%-46s %7s %9s %9s %9s\n", "measure", "samples", "p50", "p99", "max");
+
+    const TimingErrors fake = fakeTiming(commands);
+    printRow("hold error, fake poster", fake.hold, "ms");
+    printRow("gap error, fake poster", fake.gap, "ms");
+
+    XvfbServer server;
+    const TimingErrors x = xClientTiming(server.displayName(), commands);
+    printRow("hold error, X client (server ms)", x.hold, "ms");
+    printRow("gap error, X client (server ms)", x.gap, "ms");
+
+    const CancelLatency fakeCancel = fakeCancelLatency(5 * commands);
+    printRow("cancelAll -> key-up posted, fake poster", fakeCancel.keyUp, "ms");
+    printRow("cancelAll -> interrupted press ended, fake", fakeCancel.pressEnded, "ms");
+    const CancelLatency xCancel = xCancelLatency(server.displayName(), 5 * commands);
+    printRow("cancelAll -> key-up confirmed by X server", xCancel.keyUp, "ms");
+    printRow("cancelAll -> release at X client (server ms)", xCancel.pressEnded, "ms");
+
+    printRow("enqueue", enqueueCost(commands), "us");
+    return 0;
+}
