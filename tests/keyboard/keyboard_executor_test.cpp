@@ -18,15 +18,11 @@ using vindaro::KeyDirection;
 using vindaro::PostedKey;
 using vindaro::RecordingKeyPoster;
 using vindaro::test::LogLines;
+using vindaro::test::noPermissionLine;
+using vindaro::test::notCreatedLine;
+using vindaro::test::patience;
 
 namespace {
-
-// Generous limits for waiting on the worker; a passing run never comes near them.
-constexpr auto patience = 10s;
-
-const std::string notCreatedLine = "กดปุ่มไม่สำเร็จ: macOS ไม่สามารถสร้างคำสั่งคีย์บอร์ดได้";
-const std::string noPermissionLine =
-    "กดปุ่มไม่สำเร็จ: กรุณาอนุญาต Vindaro Agent ใน Privacy & Security → Accessibility";
 
 using Key = std::pair<std::uint16_t, KeyDirection>;
 constexpr KeyDirection down = KeyDirection::down;

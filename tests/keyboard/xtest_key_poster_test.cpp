@@ -20,17 +20,14 @@ using vindaro::KeyboardExecutor;
 using vindaro::KeyDirection;
 using vindaro::XTestKeyPoster;
 using vindaro::test::LogLines;
+using vindaro::test::noPermissionLine;
+using vindaro::test::notCreatedLine;
+using vindaro::test::patience;
 using vindaro::test::RecordedKey;
 using vindaro::test::XKeyRecorder;
 using vindaro::test::XvfbServer;
 
 namespace {
-
-constexpr auto patience = 10s;
-
-const std::string notCreatedLine = "กดปุ่มไม่สำเร็จ: macOS ไม่สามารถสร้างคำสั่งคีย์บอร์ดได้";
-const std::string noPermissionLine =
-    "กดปุ่มไม่สำเร็จ: กรุณาอนุญาต Vindaro Agent ใน Privacy & Security → Accessibility";
 
 // What an X keyboard types for each key name, worked out from the name rather than the code.
 std::string keysymNameFor(const std::string& keyName) {

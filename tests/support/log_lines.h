@@ -11,6 +11,14 @@
 
 namespace vindaro::test {
 
+// Generous limits for waiting on the worker; a passing run never comes near them.
+inline constexpr std::chrono::seconds patience{10};
+
+// The lines a press that fails adds to the log.
+inline const std::string notCreatedLine = "กดปุ่มไม่สำเร็จ: macOS ไม่สามารถสร้างคำสั่งคีย์บอร์ดได้";
+inline const std::string noPermissionLine =
+    "กดปุ่มไม่สำเร็จ: กรุณาอนุญาต Vindaro Agent ใน Privacy & Security → Accessibility";
+
 // Collects the lines a keyboard executor logs, from whichever thread it logs them on.
 class LogLines {
 public:
