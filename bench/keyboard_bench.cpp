@@ -101,9 +101,17 @@ TimingErrors timingErrors(const std::vector<Event>& events, Elapsed elapsedMs) {
     return errors;
 }
 
+// Every command here fits the queue; one refused would make the figures meaningless.
+void expectAccepted(bool accepted) {
+    if (!accepted) {
+        std::fprintf(stderr, "the executor refused a command\n");
+        std::exit(1);
+    }
+}
+
 void enqueueTimingRun(KeyboardExecutor& executor, int commands) {
     for (int command = 0; command < commands; ++command)
-        executor.enqueue("W", 13, pressesPerCommand, holdMs, "bench");
+        expectAccepted(executor.enqueue("W", 13, pressesPerCommand, holdMs, "bench"));
 }
 
 TimingErrors fakeTiming(int commands) {
@@ -142,7 +150,7 @@ CancelLatency fakeCancelLatency(int rounds) {
     CancelLatency latency;
     for (int round = 0; round < rounds; ++round) {
         const std::size_t before = poster.events().size();
-        executor.enqueue("SPACE", 49, 1, 3000, "bench");
+        expectAccepted(executor.enqueue("SPACE", 49, 1, 3000, "bench"));
         poster.waitForEvents(before + 1, patience);
         const auto called = Clock::now();
         executor.cancelAll();
@@ -173,7 +181,7 @@ CancelLatency xCancelLatency(const std::string& display, int rounds) {
             }
             return events.size();
         };
-        executor.enqueue("SPACE", 49, 1, 3000, "bench");
+        expectAccepted(executor.enqueue("SPACE", 49, 1, 3000, "bench"));
         const auto pressed = recorder.waitUntil(
             [&](const auto& events) { return find(events, true, 0) < events.size(); }, patience);
         const std::size_t press = find(pressed, true, 0);
@@ -207,15 +215,16 @@ std::vector<double> enqueueCost(int rounds) {
     std::vector<double> costs;
     for (int round = 0; round < rounds; ++round) {
         const std::size_t before = poster.events().size();
-        executor.enqueue("SPACE", 49, 1, 3000, "bench");
+        expectAccepted(executor.enqueue("SPACE", 49, 1, 3000, "bench"));
         poster.waitForEvents(before + 1, patience); // the worker now holds a key
         for (int command = 1; command < KeyboardExecutor::maxPendingCommands; ++command) {
             std::string name = "SPACE";
             std::string source = "ทดสอบจาก Agent";
             const auto start = Clock::now();
-            executor.enqueue(std::move(name), 49, 1, 80, std::move(source));
+            const bool accepted = executor.enqueue(std::move(name), 49, 1, 80, std::move(source));
             costs.push_back(
                 std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            expectAccepted(accepted);
         }
         executor.cancelAll();
         // Wait until the skipped commands have drained.

@@ -41,7 +41,8 @@ public:
     // Accepts one command: `count` presses of `code`, each held `holdMs` milliseconds; `name`
     // and `source` only label the log line. False when maxPendingCommands accepted commands
     // are still unfinished. Callable from any thread; never waits for key output.
-    bool enqueue(std::string name, std::uint16_t code, int count, int holdMs, std::string source);
+    [[nodiscard]] bool enqueue(std::string name, std::uint16_t code, int count, int holdMs,
+                               std::string source);
 
     // Turns every command accepted so far into a no-op and returns once key-ups for all held
     // keys have been posted. Commands accepted afterwards run normally. Callable from any thread.
