@@ -51,10 +51,15 @@ bool KeyboardExecutor::enqueue(std::string name, std::uint16_t code, int count, 
 }
 
 void KeyboardExecutor::cancelAll() {
-    std::vector<std::uint16_t> held;
     {
         std::scoped_lock lock(m_mutex);
         ++m_generation; // unsigned, so it wraps to 0 after its largest value
+    }
+    // A key-down already on its way is let through first, so that our key-up follows it.
+    { std::scoped_lock posting(m_postingKeyDown); }
+    std::vector<std::uint16_t> held;
+    {
+        std::scoped_lock lock(m_mutex);
         held.assign(m_activeKeys.begin(), m_activeKeys.end());
         m_activeKeys.clear();
     }
@@ -107,14 +112,19 @@ std::optional<KeyboardExecutor::PressFailure>
 KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation) {
     if (!m_poster.mayPostEvents())
         return PressFailure::accessibilityRequired;
+    bool wentDown = false;
     {
-        std::scoped_lock lock(m_mutex);
-        // Cancelled since the last check: better not to put the key down at all.
-        if (m_generation != generation)
-            return std::nullopt;
-        m_activeKeys.insert(code);
+        std::scoped_lock posting(m_postingKeyDown);
+        {
+            std::scoped_lock lock(m_mutex);
+            // Cancelled since the last check: better not to put the key down at all.
+            if (m_generation != generation)
+                return std::nullopt;
+            m_activeKeys.insert(code);
+        }
+        wentDown = m_poster.postKey(code, KeyDirection::down);
     }
-    if (!m_poster.postKey(code, KeyDirection::down)) {
+    if (!wentDown) {
         // The key may have gone down all the same (a connection that failed after sending);
         // release it, and if even that fails leave it recorded for the next cancelAll().
         if (m_poster.postKey(code, KeyDirection::up))
@@ -123,7 +133,8 @@ KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation
     }
     const auto hold = std::chrono::milliseconds(std::max(holdMs, 0));
     waitUnlessCancelled(std::chrono::steady_clock::now() + hold, generation);
-    // Also after a cancellation: cancelAll() may have run before our key-down reached the system.
+    // Also after a cancellation: the key-up of cancelAll() may have been lost, and posting it twice
+    // does no harm.
     if (!m_poster.postKey(code, KeyDirection::up))
         return PressFailure::eventCreationFailed;
     forgetHeldKey(code);

@@ -86,6 +86,10 @@ private:
     std::deque<Command> m_queue;
     bool m_stopping = false;
 
+    // Held by the worker while a key-down is on its way; cancelAll() waits for it, so no key of
+    // a cancelled command goes down after cancelAll() has returned.
+    std::mutex m_postingKeyDown;
+
     std::mutex m_logMutex;
     LogSink m_onLog;
 

@@ -9,13 +9,37 @@ bool RecordingKeyPoster::mayPostEvents() {
 
 bool RecordingKeyPoster::postKey(std::uint16_t code, KeyDirection direction) {
     {
-        std::scoped_lock lock(m_mutex);
+        std::unique_lock lock(m_mutex);
+        if (direction == KeyDirection::down && m_holdingBack) {
+            ++m_heldBack;
+            m_recorded.notify_all();
+            m_recorded.wait(lock, [this] { return !m_holdingBack; });
+            --m_heldBack;
+        }
         if (m_refusedKeys.contains(code))
             return false;
         m_events.push_back({code, direction, std::chrono::steady_clock::now()});
     }
     m_recorded.notify_all();
     return true;
+}
+
+void RecordingKeyPoster::holdBackKeyDowns() {
+    std::scoped_lock lock(m_mutex);
+    m_holdingBack = true;
+}
+
+void RecordingKeyPoster::releaseKeyDowns() {
+    {
+        std::scoped_lock lock(m_mutex);
+        m_holdingBack = false;
+    }
+    m_recorded.notify_all();
+}
+
+bool RecordingKeyPoster::waitForHeldBackKeyDown(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_recorded.wait_for(lock, timeout, [this] { return m_heldBack > 0; });
 }
 
 void RecordingKeyPoster::setMayPostEvents(bool allowed) {

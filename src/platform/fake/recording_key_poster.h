@@ -31,6 +31,13 @@ public:
     // Events for this key can no longer be created: posting it fails and records nothing.
     void refuseKey(std::uint16_t code);
 
+    // While held back, a key-down waits inside postKey() until released: for looking at what
+    // happens while one is on its way.
+    void holdBackKeyDowns();
+    void releaseKeyDowns();
+    // Waits until a key-down is being held back, or `timeout` has passed.
+    bool waitForHeldBackKeyDown(std::chrono::milliseconds timeout) const;
+
     std::vector<PostedKey> events() const;
     // Waits until at least `count` events have been recorded or `timeout` has passed, and
     // returns what was recorded by then.
@@ -48,6 +55,8 @@ private:
     std::vector<PostedKey> m_events;
     std::set<std::uint16_t> m_refusedKeys;
     bool m_mayPost = true;
+    bool m_holdingBack = false;
+    int m_heldBack = 0;
 };
 
 } // namespace vindaro
