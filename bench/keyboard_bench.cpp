@@ -10,10 +10,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +43,17 @@ double millis(Clock::duration duration) {
     return std::chrono::duration<double, std::milli>(duration).count();
 }
 
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "vindaro_keyboard_bench: %s\n", what);
+    std::exit(1);
+}
+
+// Every command here fits the queue; one refused would make the figures meaningless.
+void expectAccepted(bool accepted) {
+    if (!accepted)
+        fail("the executor refused a command");
+}
+
 void printRow(const char* measure, std::vector<double> samples, const char* unit) {
     if (samples.empty()) {
         std::printf("%-46s %7s\n", measure, "none");
@@ -55,28 +69,59 @@ void printRow(const char* measure, std::vector<double> samples, const char* unit
                 samples.back(), unit);
 }
 
-// Wraps a poster and notes when each of its events had been posted (the call returned).
+// Wraps a poster and notes when each of its events had been posted (the call returned), and
+// whether the executor's worker or the thread that made the wrapper posted it.
 class TimingPoster final : public KeyPoster {
 public:
+    struct Posted {
+        KeyDirection direction;
+        Clock::time_point time;
+        bool byWorker;
+    };
+
     explicit TimingPoster(KeyPoster& inner)
-        : m_inner(inner) {}
+        : m_inner(inner)
+        , m_caller(std::this_thread::get_id()) {}
+
     bool mayPostEvents() override { return m_inner.mayPostEvents(); }
     bool postKey(std::uint16_t code, KeyDirection direction) override {
         const bool posted = m_inner.postKey(code, direction);
         const auto now = Clock::now();
-        std::scoped_lock lock(m_mutex);
-        m_posted.push_back({code, direction, now});
+        {
+            std::scoped_lock lock(m_mutex);
+            m_posted.push_back({direction, now, std::this_thread::get_id() != m_caller});
+        }
+        m_changed.notify_all();
         return posted;
     }
-    std::vector<PostedKey> posted() {
+
+    std::size_t count() {
         std::scoped_lock lock(m_mutex);
-        return m_posted;
+        return m_posted.size();
+    }
+
+    // The first event from index `from` on that `matches`, once there is one.
+    Posted waitFor(std::size_t from, const std::function<bool(const Posted&)>& matches) {
+        std::unique_lock lock(m_mutex);
+        std::optional<Posted> found;
+        m_changed.wait_for(lock, patience, [&] {
+            for (std::size_t index = from; index < m_posted.size() && !found; ++index) {
+                if (matches(m_posted[index]))
+                    found = m_posted[index];
+            }
+            return found.has_value();
+        });
+        if (!found)
+            fail("a key event did not come");
+        return *found;
     }
 
 private:
     KeyPoster& m_inner;
+    const std::thread::id m_caller;
     std::mutex m_mutex;
-    std::vector<PostedKey> m_posted;
+    std::condition_variable m_changed;
+    std::vector<Posted> m_posted;
 };
 
 // Hold and gap errors (actual minus requested, in ms) of `commands` commands of five presses.
@@ -99,14 +144,6 @@ TimingErrors timingErrors(const std::vector<Event>& events, Elapsed elapsedMs) {
         }
     }
     return errors;
-}
-
-// Every command here fits the queue; one refused would make the figures meaningless.
-void expectAccepted(bool accepted) {
-    if (!accepted) {
-        std::fprintf(stderr, "the executor refused a command\n");
-        std::exit(1);
-    }
 }
 
 void enqueueTimingRun(KeyboardExecutor& executor, int commands) {
@@ -137,74 +174,58 @@ TimingErrors xClientTiming(const std::string& display, int commands) {
     });
 }
 
-// From the call of cancelAll() during a long hold to the key-up it posts, and to the key-up of
-// the interrupted press, which shows when the worker noticed.
+// From the call of cancelAll() during a long hold to the first key-up posted (by cancelAll()
+// itself or by the interrupted press, whichever is first), to the interrupted press's own
+// key-up, which shows when the worker noticed, and, with an X client, to the release it
+// records (in the server's whole milliseconds).
 struct CancelLatency {
     std::vector<double> keyUp;
     std::vector<double> pressEnded;
+    std::vector<double> atXClient;
 };
 
-CancelLatency fakeCancelLatency(int rounds) {
-    RecordingKeyPoster poster;
+CancelLatency cancelLatency(KeyPoster& inner, int rounds, XKeyRecorder* recorder = nullptr) {
+    TimingPoster poster(inner);
     KeyboardExecutor executor(poster);
     CancelLatency latency;
+    const auto isUp = [](const TimingPoster::Posted& posted) {
+        return posted.direction == KeyDirection::up;
+    };
     for (int round = 0; round < rounds; ++round) {
-        const std::size_t before = poster.events().size();
+        const std::size_t from = poster.count();
+        const std::size_t recordedFrom = recorder != nullptr ? recorder->events().size() : 0;
         expectAccepted(executor.enqueue("SPACE", 49, 1, 3000, "bench"));
-        poster.waitForEvents(before + 1, patience);
+        poster.waitFor(from, [](const TimingPoster::Posted& posted) {
+            return posted.direction == KeyDirection::down;
+        });
         const auto called = Clock::now();
         executor.cancelAll();
-        const auto events = poster.waitForEvents(before + 3, patience);
-        latency.keyUp.push_back(millis(events[before + 1].time - called));
-        latency.pressEnded.push_back(millis(events[before + 2].time - called));
-    }
-    return latency;
-}
-
-// From the call of cancelAll() to the server's confirmation of the key-up, measured here, and
-// to the release the X client records, in the server's whole milliseconds.
-CancelLatency xCancelLatency(const std::string& display, int rounds) {
-    XKeyRecorder recorder(display);
-    XTestKeyPoster xtest(display);
-    TimingPoster poster(xtest);
-    KeyboardExecutor executor(poster);
-    CancelLatency latency;
-    for (int round = 0; round < rounds; ++round) {
-        const std::size_t before = recorder.events().size();
-        const std::size_t postedBefore = poster.posted().size();
-        // The first press from `before` on, then the first release after it.
-        const auto find = [before](const std::vector<RecordedKey>& events, bool pressed,
-                                   std::size_t from) {
-            for (std::size_t index = std::max(before, from); index < events.size(); ++index) {
-                if (events[index].pressed == pressed)
-                    return index;
-            }
-            return events.size();
-        };
-        expectAccepted(executor.enqueue("SPACE", 49, 1, 3000, "bench"));
-        const auto pressed = recorder.waitUntil(
-            [&](const auto& events) { return find(events, true, 0) < events.size(); }, patience);
-        const std::size_t press = find(pressed, true, 0);
-        const auto called = Clock::now();
-        executor.cancelAll();
-        const auto released = recorder.waitUntil(
-            [&](const auto& events) { return find(events, false, press) < events.size(); },
-            patience);
-        const std::size_t release = find(released, false, press);
-        const auto posted = poster.posted();
-        if (press >= pressed.size() || release >= released.size() ||
-            posted.size() < postedBefore + 2)
+        latency.keyUp.push_back(millis(poster.waitFor(from, isUp).time - called));
+        const auto pressEnd = poster.waitFor(from, [&](const TimingPoster::Posted& posted) {
+            return isUp(posted) && posted.byWorker;
+        });
+        latency.pressEnded.push_back(millis(pressEnd.time - called));
+        if (recorder == nullptr)
             continue;
-        latency.keyUp.push_back(millis(posted[postedBefore + 1].time - called));
+        // This round's press, then the first release after it.
+        const auto release = [recordedFrom](const std::vector<RecordedKey>& events) {
+            bool pressed = false;
+            for (std::size_t index = recordedFrom; index < events.size(); ++index) {
+                pressed = pressed || events[index].pressed;
+                if (pressed && !events[index].pressed)
+                    return std::optional(events[index]);
+            }
+            return std::optional<RecordedKey>();
+        };
+        const auto released = release(recorder->waitUntil(
+            [&](const auto& events) { return release(events).has_value(); }, patience));
+        if (!released)
+            fail("the X client saw no release");
         const auto calledMs = static_cast<std::uint32_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(called.time_since_epoch())
                 .count());
-        latency.pressEnded.push_back(static_cast<double>(
-            static_cast<std::int32_t>(released[release].serverTime - calledMs)));
-        // Let the interrupted press post its own key-up before the next round.
-        const auto deadline = Clock::now() + patience;
-        while (poster.posted().size() < postedBefore + 3 && Clock::now() < deadline)
-            std::this_thread::yield();
+        latency.atXClient.push_back(
+            static_cast<double>(static_cast<std::int32_t>(released->serverTime - calledMs)));
     }
     return latency;
 }
@@ -259,12 +280,18 @@ int main(int argc, char** argv) {
     printRow("hold error, X client (server ms)", x.hold, "ms");
     printRow("gap error, X client (server ms)", x.gap, "ms");
 
-    const CancelLatency fakeCancel = fakeCancelLatency(5 * commands);
+    RecordingKeyPoster fakePoster;
+    const CancelLatency fakeCancel = cancelLatency(fakePoster, 5 * commands);
     printRow("cancelAll -> key-up posted, fake poster", fakeCancel.keyUp, "ms");
     printRow("cancelAll -> interrupted press ended, fake", fakeCancel.pressEnded, "ms");
-    const CancelLatency xCancel = xCancelLatency(server.displayName(), 5 * commands);
-    printRow("cancelAll -> key-up confirmed by X server", xCancel.keyUp, "ms");
-    printRow("cancelAll -> release at X client (server ms)", xCancel.pressEnded, "ms");
+    {
+        XKeyRecorder recorder(server.displayName());
+        XTestKeyPoster xtest(server.displayName());
+        const CancelLatency xCancel = cancelLatency(xtest, 5 * commands, &recorder);
+        printRow("cancelAll -> key-up confirmed by X server", xCancel.keyUp, "ms");
+        printRow("cancelAll -> interrupted press ended, X", xCancel.pressEnded, "ms");
+        printRow("cancelAll -> release at X client (server ms)", xCancel.atXClient, "ms");
+    }
 
     printRow("enqueue", enqueueCost(commands), "us");
     return 0;
