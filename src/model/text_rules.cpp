@@ -41,8 +41,13 @@ QString trimmedText(const QString& text) {
 bool containsLineBreak(const QString& text) {
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) {
         switch (c.unicode()) {
-        case 0x000A: case 0x000B: case 0x000C: case 0x000D:
-        case 0x0085: case 0x2028: case 0x2029:
+        case 0x000A:
+        case 0x000B:
+        case 0x000C:
+        case 0x000D:
+        case 0x0085:
+        case 0x2028:
+        case 0x2029:
             return true;
         default:
             return false;
