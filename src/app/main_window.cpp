@@ -17,6 +17,7 @@
 #include <QShortcut>
 
 #include <algorithm>
+#include <limits>
 
 namespace vindaro {
 
@@ -130,6 +131,8 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     m_bundleField->setPlaceholderText(QStringLiteral("รหัสจับคู่ 6 หลัก"));
     // Tokens may be pasted here: shown as bullets, and the field refuses to copy them out.
     m_bundleField->setEchoMode(QLineEdit::Password);
+    // Never shortened: a text cut at the field's usual limit could pass checks the whole fails.
+    m_bundleField->setMaxLength(std::numeric_limits<int>::max());
     m_bundleField->setFont(systemFont(17, QFont::DemiBold));
     auto* pasteButton = makeButton(QStringLiteral("pasteButton"), QStringLiteral("วาง"));
     auto* clearButton = makeButton(QStringLiteral("clearButton"), QStringLiteral("ล้าง"));

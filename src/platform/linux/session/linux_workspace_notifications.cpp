@@ -4,10 +4,12 @@ namespace vindaro {
 
 LinuxWorkspaceNotifications::LinuxWorkspaceNotifications(const QDBusConnection& systemBus,
                                                          const QDBusConnection& sessionBus,
+                                                         std::chrono::milliseconds lockRepeatWindow,
                                                          QObject* parent)
     : QObject(parent)
     , m_logind(systemBus)
-    , m_screenSaver(sessionBus) {
+    , m_screenSaver(sessionBus)
+    , m_lockRepeatWindow(lockRepeatWindow) {
     connect(&m_logind, &LogindListener::preparingForSleep, this,
             [this] { report(m_handlers.willSleep); });
     connect(&m_logind, &LogindListener::sessionLocked, this, &LinuxWorkspaceNotifications::locked);
@@ -32,7 +34,8 @@ void LinuxWorkspaceNotifications::report(const std::function<void()>& handler) {
 void LinuxWorkspaceNotifications::locked() {
     // Asking logind to lock makes the screen saver lock too, and some desktops publish their
     // screen saver under both names: the one lock comes in two or three notices.
-    if (m_sinceLockReported.isValid() && !m_sinceLockReported.hasExpired(lockRepeatWindow.count()))
+    if (m_sinceLockReported.isValid() &&
+        !m_sinceLockReported.hasExpired(m_lockRepeatWindow.count()))
         return;
     m_sinceLockReported.start();
     report(m_handlers.sessionDidResignActive);

@@ -20,11 +20,13 @@ class LinuxWorkspaceNotifications : public QObject, public WorkspaceNotification
 
 public:
     // Lock notices this close together, with no unlock between them, are one lock.
-    static constexpr std::chrono::milliseconds lockRepeatWindow{2000};
+    static constexpr std::chrono::milliseconds defaultLockRepeatWindow{2000};
 
     // Either bus may be disconnected; its events then never come.
-    LinuxWorkspaceNotifications(const QDBusConnection& systemBus, const QDBusConnection& sessionBus,
-                                QObject* parent = nullptr);
+    LinuxWorkspaceNotifications(
+        const QDBusConnection& systemBus, const QDBusConnection& sessionBus,
+        std::chrono::milliseconds lockRepeatWindow = defaultLockRepeatWindow,
+        QObject* parent = nullptr);
 
     void observe(Handlers handlers) override;
 
@@ -38,6 +40,7 @@ private:
 
     LogindListener m_logind;
     ScreenSaverListener m_screenSaver;
+    std::chrono::milliseconds m_lockRepeatWindow;
     Handlers m_handlers;
     QElapsedTimer m_sinceLockReported;
 };

@@ -1,19 +1,18 @@
 #include "platform/linux/session/linux_workspace_notifications.h"
 #include "platform/linux/session/logind_listener.h"
-#include "platform/linux/session/screen_saver_listener.h"
 #include "support/private_bus.h"
 #include "support/qt_printers.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using vindaro::LinuxWorkspaceNotifications;
 using vindaro::LogindListener;
-using vindaro::ScreenSaverListener;
 
 namespace {
 
@@ -33,19 +32,6 @@ QStringList dbusmock(const QStringList& arguments) {
     return QStringList{QStringLiteral("/usr/bin/python3"), QStringLiteral("-m"),
                        QStringLiteral("dbusmock"), QStringLiteral("--session")} +
            arguments;
-}
-
-// Returns once every signal sent to the connection so far has been delivered: the bus answers
-// the connection's own call only after what it routed to it before, in order.
-void settle(QDBusConnection connection) {
-    const QDBusMessage reply =
-        connection.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                       QStringLiteral("/org/freedesktop/DBus"),
-                                                       QStringLiteral("org.freedesktop.DBus"),
-                                                       QStringLiteral("GetId")),
-                        QDBus::Block, waitLimitMs);
-    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
-    QCoreApplication::processEvents();
 }
 
 // The real logind on a private "system" bus and the two screen savers on a private session
@@ -75,6 +61,32 @@ protected:
             mock(systemClient, login1, managerPath, QStringLiteral("AddMethod"),
                  {managerInterface, QStringLiteral("GetSessionByPID"), QStringLiteral("u"),
                   QStringLiteral("o"), QStringLiteral("ret = '%1'").arg(ourSession)});
+    }
+
+    // The agent's side, once logind has named its session.
+    void startAgent() {
+        agentSystemBus = systemBus.connect(QStringLiteral("agent"));
+        agentSessionBus = sessionBus.connect(QStringLiteral("agent"));
+        // A lock's notices count as one however slowly this machine passes them on.
+        notifications.emplace(agentSystemBus, agentSessionBus, std::chrono::hours(1));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return notifications->logind().sessionPath() == ourSession; }, waitLimitMs))
+            << notifications->logind().sessionPath().toStdString();
+    }
+
+    // Returns once every signal sent to the agent so far has been delivered: a bus answers the
+    // agent's own call only after what it routed to the agent before.
+    void settle() {
+        for (QDBusConnection* bus : {&agentSystemBus, &agentSessionBus}) {
+            const QDBusMessage reply =
+                bus->call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                         QStringLiteral("/org/freedesktop/DBus"),
+                                                         QStringLiteral("org.freedesktop.DBus"),
+                                                         QStringLiteral("GetId")),
+                          QDBus::Block, waitLimitMs);
+            EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage);
+        }
+        QCoreApplication::processEvents();
     }
 
     void startScreenSavers() {
@@ -138,34 +150,71 @@ protected:
     PrivateBus sessionBus;
     QDBusConnection systemClient{QString()};
     QDBusConnection sessionClient{QString()};
+    QDBusConnection agentSystemBus{QString()};
+    QDBusConnection agentSessionBus{QString()};
+    std::optional<LinuxWorkspaceNotifications> notifications;
 };
 
 } // namespace
 
-TEST_F(SessionSignals, LogindReportsSleepAndTheLockOfItsOwnSession) {
+TEST_F(SessionSignals, SleepAndEachLockOfThisSessionAreReportedOnce) {
     ASSERT_NO_FATAL_FAILURE(startLogind());
-    const QDBusConnection agentBus = systemBus.connect(QStringLiteral("agent"));
-    LogindListener listener(agentBus);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return listener.sessionPath() == ourSession; }, waitLimitMs))
-        << listener.sessionPath().toStdString();
-    QSignalSpy sleeping(&listener, &LogindListener::preparingForSleep);
-    QSignalSpy locked(&listener, &LogindListener::sessionLocked);
-    QSignalSpy unlocked(&listener, &LogindListener::sessionUnlocked);
+    ASSERT_NO_FATAL_FAILURE(startScreenSavers());
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    int sleeps = 0;
+    int locks = 0;
+    notifications->observe({[&] { ++sleeps; }, [&] { ++locks; }});
 
     emitFromLogind(QStringLiteral("PrepareForSleep"), {true});
     emitFromLogind(QStringLiteral("PrepareForSleep"), {false}); // waking up
-    lockSession(ourSession);
     lockSession(otherSession);
-    settle(agentBus);
-    EXPECT_EQ(sleeping.size(), 1);
-    EXPECT_EQ(locked.size(), 1);
-    EXPECT_EQ(unlocked.size(), 0);
+    settle();
+    EXPECT_EQ(sleeps, 1);
+    EXPECT_EQ(locks, 0);
 
-    lockSession(otherSession, QStringLiteral("Unlock"));
+    // Asking logind to lock makes the screen savers lock as well: one lock, three notices.
+    lockSession(ourSession);
+    settle();
+    setGnomeSaverActive(true);
+    setFreedesktopSaverActive(true);
+    settle();
+    EXPECT_EQ(locks, 1);
+
+    // After an unlock, from either side, the next lock counts again however soon it comes, and
+    // each source is heard on its own.
+    setGnomeSaverActive(false);
+    settle();
+    setFreedesktopSaverActive(true);
+    settle();
+    EXPECT_EQ(locks, 2);
     lockSession(ourSession, QStringLiteral("Unlock"));
-    settle(agentBus);
-    EXPECT_EQ(unlocked.size(), 1);
-    EXPECT_EQ(locked.size(), 1);
+    settle();
+    setGnomeSaverActive(true);
+    settle();
+    EXPECT_EQ(locks, 3);
+    EXPECT_EQ(sleeps, 1);
+}
+
+TEST_F(SessionSignals, SignalsFromAnyoneButTheOwnersAreIgnored) {
+    ASSERT_NO_FATAL_FAILURE(startLogind());
+    ASSERT_NO_FATAL_FAILURE(startScreenSavers());
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    int events = 0;
+    notifications->observe({[&] { ++events; }, [&] { ++events; }});
+
+    intrude(systemClient, agentSystemBus.baseService(), managerPath, managerInterface,
+            QStringLiteral("PrepareForSleep"), {true});
+    intrude(systemClient, agentSystemBus.baseService(), ourSession, sessionInterface,
+            QStringLiteral("Lock"), {});
+    for (const QString& name : {gnomeSaver, freedesktopSaver})
+        intrude(sessionClient, agentSessionBus.baseService(), QStringLiteral("/ScreenSaver"), name,
+                QStringLiteral("ActiveChanged"), {true});
+    settle();
+    EXPECT_EQ(events, 0);
+
+    emitFromLogind(QStringLiteral("PrepareForSleep"), {true});
+    settle();
+    EXPECT_EQ(events, 1);
 }
 
 TEST_F(SessionSignals, LogindFindsTheUsersSessionWhenTheProcessIsInNone) {
@@ -175,89 +224,6 @@ TEST_F(SessionSignals, LogindFindsTheUsersSessionWhenTheProcessIsInNone) {
     const QString autoSession = QStringLiteral("/org/freedesktop/login1/session/auto");
     EXPECT_TRUE(QTest::qWaitFor([&] { return listener.sessionPath() == autoSession; }, waitLimitMs))
         << listener.sessionPath().toStdString();
-}
-
-TEST_F(SessionSignals, LogindSignalsFromAnyoneElseAreIgnored) {
-    ASSERT_NO_FATAL_FAILURE(startLogind());
-    const QDBusConnection agentBus = systemBus.connect(QStringLiteral("agent"));
-    LogindListener listener(agentBus);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return listener.sessionPath() == ourSession; }, waitLimitMs));
-    QSignalSpy sleeping(&listener, &LogindListener::preparingForSleep);
-    QSignalSpy locked(&listener, &LogindListener::sessionLocked);
-
-    intrude(systemClient, agentBus.baseService(), managerPath, managerInterface,
-            QStringLiteral("PrepareForSleep"), {true});
-    intrude(systemClient, agentBus.baseService(), ourSession, sessionInterface,
-            QStringLiteral("Lock"), {});
-    settle(agentBus);
-    EXPECT_EQ(sleeping.size(), 0);
-    EXPECT_EQ(locked.size(), 0);
-
-    // logind itself is still heard.
-    emitFromLogind(QStringLiteral("PrepareForSleep"), {true});
-    lockSession(ourSession);
-    settle(agentBus);
-    EXPECT_EQ(sleeping.size(), 1);
-    EXPECT_EQ(locked.size(), 1);
-}
-
-TEST_F(SessionSignals, EitherScreenSaverReportsTheLockAndNobodyElse) {
-    ASSERT_NO_FATAL_FAILURE(startScreenSavers());
-    const QDBusConnection agentBus = sessionBus.connect(QStringLiteral("agent"));
-    ScreenSaverListener listener(agentBus);
-    QSignalSpy activated(&listener, &ScreenSaverListener::activated);
-    QSignalSpy deactivated(&listener, &ScreenSaverListener::deactivated);
-
-    for (const QString& name : {gnomeSaver, freedesktopSaver})
-        intrude(sessionClient, agentBus.baseService(), QStringLiteral("/ScreenSaver"), name,
-                QStringLiteral("ActiveChanged"), {true});
-    settle(agentBus);
-    EXPECT_EQ(activated.size(), 0);
-
-    setGnomeSaverActive(true);
-    settle(agentBus);
-    EXPECT_EQ(activated.size(), 1);
-    setGnomeSaverActive(false);
-    setFreedesktopSaverActive(true);
-    settle(agentBus);
-    EXPECT_EQ(deactivated.size(), 1);
-    EXPECT_EQ(activated.size(), 2);
-}
-
-TEST_F(SessionSignals, OneLockIsReportedOnceAndEverySleepEachTime) {
-    ASSERT_NO_FATAL_FAILURE(startLogind());
-    ASSERT_NO_FATAL_FAILURE(startScreenSavers());
-    const QDBusConnection agentSystemBus = systemBus.connect(QStringLiteral("agent"));
-    const QDBusConnection agentSessionBus = sessionBus.connect(QStringLiteral("agent"));
-    LinuxWorkspaceNotifications notifications(agentSystemBus, agentSessionBus);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return notifications.logind().sessionPath() == ourSession; },
-                                waitLimitMs));
-    int sleeps = 0;
-    int locks = 0;
-    notifications.observe({[&] { ++sleeps; }, [&] { ++locks; }});
-    const auto settleBoth = [&] {
-        settle(agentSystemBus);
-        settle(agentSessionBus);
-    };
-
-    // Asking logind to lock makes the screen saver lock as well: one lock, three notices.
-    lockSession(ourSession);
-    setGnomeSaverActive(true);
-    setFreedesktopSaverActive(true);
-    settleBoth();
-    EXPECT_EQ(locks, 1);
-
-    // After an unlock the next lock counts again, however soon.
-    setGnomeSaverActive(false);
-    settleBoth();
-    lockSession(ourSession);
-    settleBoth();
-    EXPECT_EQ(locks, 2);
-
-    emitFromLogind(QStringLiteral("PrepareForSleep"), {true});
-    emitFromLogind(QStringLiteral("PrepareForSleep"), {true});
-    settleBoth();
-    EXPECT_EQ(sleeps, 2);
 }
 
 TEST(LinuxWorkspaceNotifications, WithoutBusesNoEventEverComes) {
