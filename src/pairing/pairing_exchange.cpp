@@ -109,9 +109,19 @@ void PairingExchange::readHeaders() {
     if (!status.isValid())
         return;
     m_status = status.toInt();
-    // A refusal is decided by its status alone; its body is never read.
-    if (!isSuccessStatus(m_status))
-        judgeStatus(m_status);
+    if (isSuccessStatus(m_status))
+        return;
+    // A refusal is decided by its status alone; its body is never read. The decision waits for
+    // Qt to finish handling these headers, since aborting the reply in the middle of that makes
+    // Qt report an error twice.
+    disconnect(m_reply, nullptr, this, nullptr);
+    QMetaObject::invokeMethod(
+        this,
+        [this, reply = m_reply, refusal = m_status] {
+            if (!m_finished && m_reply == reply)
+                judgeStatus(refusal);
+        },
+        Qt::QueuedConnection);
 }
 
 void PairingExchange::readBody() {
