@@ -27,8 +27,10 @@ std::optional<QString> KeychainStore::get(const QString& account) const {
     const std::optional<QByteArray> bytes = m_secrets.lookup(serviceName(), account);
     if (!bytes || bytes->isEmpty())
         return std::nullopt;
-    // Strict decoding: bytes that are not UTF-8 are not a credential we wrote.
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    // Bytes that are not UTF-8, a sequence cut short at the end included, are not a credential
+    // this agent wrote.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
     const QString text = decoder(*bytes);
     if (decoder.hasError() || text.isEmpty())
         return std::nullopt;
