@@ -14,8 +14,8 @@ namespace {
 
 const QString keychainMessage = QStringLiteral("บันทึกข้อมูลใน Keychain ไม่สำเร็จ");
 
-// The main thread may be held for 5 s at most; the margin is for the scheduler only.
-constexpr auto callBound = 5s + 500ms;
+// The main thread may be held for 5 s at most; the margin is for a busy scheduler only.
+constexpr auto callBound = 5s + 1s;
 
 QString writeFailure(const std::function<void()>& write) {
     try {
