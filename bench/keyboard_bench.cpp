@@ -3,7 +3,7 @@
 // asserts nothing. Usage: vindaro_keyboard_bench [commands per timing run, default 40]
 #include "keyboard/keyboard_executor.h"
 #include "platform/fake/recording_key_poster.h"
-#include "platform/linux/xtest_key_poster.h"
+#include "platform/linux/keyboard/xtest_key_poster.h"
 #include "support/x_key_recorder.h"
 #include "support/xvfb_server.h"
 

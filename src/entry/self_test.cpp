@@ -32,9 +32,9 @@ QString trustedURL(const char* path) {
 // The names the service may send, listed here rather than read from the key map so that a
 // key missing from the map is noticed.
 QStringList requiredKeyNames() {
-    QStringList names{QStringLiteral("SPACE"), QStringLiteral("ENTER"), QStringLiteral("TAB"),
-                      QStringLiteral("ESC"),   QStringLiteral("UP"),    QStringLiteral("DOWN"),
-                      QStringLiteral("LEFT"),  QStringLiteral("RIGHT"), QStringLiteral("SHIFT"),
+    QStringList names{QStringLiteral("SPACE"), QStringLiteral("ENTER"),    QStringLiteral("TAB"),
+                      QStringLiteral("ESC"),   QStringLiteral("UP"),       QStringLiteral("DOWN"),
+                      QStringLiteral("LEFT"),  QStringLiteral("RIGHT"),    QStringLiteral("SHIFT"),
                       QStringLiteral("CTRL"),  QStringLiteral("BACKSPACE")};
     for (char letter = 'A'; letter <= 'Z'; ++letter)
         names.append(QString(QLatin1Char(letter)));
@@ -62,12 +62,10 @@ void expectRejection(Build build, AgentError::Kind expected, const QString& acce
 }
 
 void checkPairingRequest() {
-    const PairingRequest request{QStringLiteral("123456"),
-                                 QStringLiteral("11111111-2222-3333-4444-555555555555"),
-                                 QStringLiteral("Test Mac"),
-                                 QStringLiteral("macos"),
-                                 toQString(appVersion),
-                                 pairingProtocolVersion};
+    const PairingRequest request{
+        QStringLiteral("123456"),   QStringLiteral("11111111-2222-3333-4444-555555555555"),
+        QStringLiteral("Test Mac"), QStringLiteral("macos"),
+        toQString(appVersion),      pairingProtocolVersion};
     const QJsonObject object = decodeJsonObject(request.encode());
     const auto stringIs = [&](const char* name, const QString& expected) {
         const QJsonValue value = object.value(QLatin1StringView(name));
@@ -78,7 +76,8 @@ void checkPairingRequest() {
         versionIsTwo = requiredInteger(object, QLatin1StringView("protocolVersion")) == 2;
     } catch (const JsonDecodeError&) {
     }
-    check(stringIs("code", QStringLiteral("123456")) && stringIs("platform", QStringLiteral("macos")) &&
+    check(stringIs("code", QStringLiteral("123456")) &&
+              stringIs("platform", QStringLiteral("macos")) &&
               stringIs("appVersion", QStringLiteral("0.2.0")) && versionIsTwo,
           QStringLiteral("pairing-request"));
 }
@@ -106,8 +105,7 @@ void runChecks() {
                             trustedURL("/ws?role=agent&sessionId=session_123&agentId=agent_456"),
           QStringLiteral("v2-socket-url"));
     const auto sessionURLAgain = session.socketURL();
-    check(sessionURLAgain &&
-              !sessionURLAgain->toString(QUrl::FullyEncoded).contains(u"token"),
+    check(sessionURLAgain && !sessionURLAgain->toString(QUrl::FullyEncoded).contains(u"token"),
           QStringLiteral("v2-socket-url"));
 
     checkPairingRequest();

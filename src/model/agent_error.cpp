@@ -33,8 +33,7 @@ QString messageFor(AgentError::Kind kind, int status, const QString& key) {
     case Kind::invalidPairingCode:
         return QStringLiteral("กรุณากรอกรหัสจับคู่ตัวเลข 6 หลักจากหน้า Vindaro");
     case Kind::invalidPairingResponse:
-        return QStringLiteral(
-            "ข้อมูลตอบกลับจากเซิร์ฟเวอร์ไม่ถูกต้อง กรุณาลองสร้างรหัสจับคู่ใหม่");
+        return QStringLiteral("ข้อมูลตอบกลับจากเซิร์ฟเวอร์ไม่ถูกต้อง กรุณาลองสร้างรหัสจับคู่ใหม่");
     case Kind::unsupportedProtocol:
         return QStringLiteral("โปรโตคอลของ Agent และเว็บไซต์ไม่ตรงกัน กรุณาอัปเดต Agent");
     case Kind::invalidServer:

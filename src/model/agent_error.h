@@ -40,7 +40,7 @@ public:
     static AgentError eventCreationFailed() { return AgentError(Kind::eventCreationFailed); }
 
     Kind kind() const { return m_kind; }
-    int status() const { return m_status; }      // pairingFailed only
+    int status() const { return m_status; }          // pairingFailed only
     const QString& keyName() const { return m_key; } // unsupportedKey only
 
     // The Thai message shown to the user.
@@ -52,7 +52,8 @@ public:
     }
 
 private:
-    explicit AgentError(Kind kind) : AgentError(kind, 0, {}) {}
+    explicit AgentError(Kind kind)
+        : AgentError(kind, 0, {}) {}
     AgentError(Kind kind, int status, const QString& key);
 
     Kind m_kind;

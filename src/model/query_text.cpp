@@ -2,7 +2,8 @@
 
 namespace vindaro {
 
-QueryText::QueryText(const QUrl& url) : m_text(url.query(QUrl::FullyEncoded)) {}
+QueryText::QueryText(const QUrl& url)
+    : m_text(url.query(QUrl::FullyEncoded)) {}
 
 void QueryText::append(QStringView name, QStringView value) {
     if (!m_text.isEmpty())

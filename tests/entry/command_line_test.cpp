@@ -40,17 +40,15 @@ TEST(CommandLine, SelfTestPrintsOkAndWinsOverTheConnectionTest) {
 
 TEST(CommandLine, ConnectionTestRefusesEveryUnusableBundleAlike) {
     for (const QByteArray& input : {
-             QByteArray(),
-             QByteArray("\n"),
-             QByteArray("ws://vindaro.net/ws|ROOM|TOKEN123\n"),
+             QByteArray(), QByteArray("\n"), QByteArray("ws://vindaro.net/ws|ROOM|TOKEN123\n"),
              QByteArray("wss://example.com/ws|ROOM|TOKEN123\n"),
              QByteArray("wss://vindaro.net:8443/ws|ROOM|TOKEN123\n"),
-             QByteArray("wss://vindaro.net/ws|ROOM\n"),
-             QByteArray("\xff\xfe|\x00|\x80\n", 8),
+             QByteArray("wss://vindaro.net/ws|ROOM\n"), QByteArray("\xff\xfe|\x00|\x80\n", 8),
              QByteArray(3 << 20, '|'), // far longer than any bundle
          }) {
         const Outcome outcome = connectionTest(input);
-        EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_INVALID_BUNDLE\n")) << input.left(60).toStdString();
+        EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_INVALID_BUNDLE\n"))
+            << input.left(60).toStdString();
         EXPECT_EQ(outcome.status, 2);
     }
 }
@@ -62,7 +60,8 @@ TEST(CommandLine, ConnectionTestReadsOnlyTheFirstLineAndStripsCrLf) {
                                     QByteArray("wss://vindaro.net/ws|ROOM|TOKEN123")}) {
         const Outcome outcome = connectionTest(input);
         EXPECT_NE(outcome.status, 2) << input.toStdString();
-        EXPECT_TRUE(outcome.out == "CONNECTION_TEST_OK\n" || outcome.out == "CONNECTION_TEST_FAILED\n");
+        EXPECT_TRUE(outcome.out == "CONNECTION_TEST_OK\n" ||
+                    outcome.out == "CONNECTION_TEST_FAILED\n");
     }
     EXPECT_EQ(connectionTest("\nwss://vindaro.net/ws|ROOM|TOKEN123\n").status, 2);
 }

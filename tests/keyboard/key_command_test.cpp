@@ -8,9 +8,9 @@ using vindaro::JsonDecodeError;
 using vindaro::KeyCommand;
 
 TEST(KeyCommand, DecodesEveryMemberAsSent) {
-    const KeyCommand command = KeyCommand::decode(
-        R"({"type":"key","key":" space","pressCount":-5,"holdMs":99999999999,)"
-        R"("source":"gift","viewer":"nok","extra":[1,{"x":null}]})");
+    const KeyCommand command =
+        KeyCommand::decode(R"({"type":"key","key":" space","pressCount":-5,"holdMs":99999999999,)"
+                           R"("source":"gift","viewer":"nok","extra":[1,{"x":null}]})");
     EXPECT_EQ(command.type, QStringLiteral("key"));
     EXPECT_EQ(command.key, QStringLiteral(" space"));
     EXPECT_EQ(command.pressCount, -5);

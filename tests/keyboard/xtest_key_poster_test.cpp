@@ -1,6 +1,6 @@
 #include "keyboard/key_map.h"
 #include "keyboard/keyboard_executor.h"
-#include "platform/linux/xtest_key_poster.h"
+#include "platform/linux/keyboard/xtest_key_poster.h"
 #include "support/log_lines.h"
 #include "support/x_key_recorder.h"
 #include "support/xvfb_server.h"

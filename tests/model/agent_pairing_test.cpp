@@ -37,18 +37,20 @@ TEST(AgentPairing, ParsesTheServiceBundle) {
 TEST(AgentPairing, IgnoresSpaceAroundPartsAndLetterCaseOfTheRoom) {
     const AgentPairing expected =
         AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|ABC1234|") + token);
-    for (const QString& text : {QStringLiteral(" wss://vindaro.net/ws |abc1234| ") + token + QStringLiteral("\n"),
-                                QStringLiteral("\twss://vindaro.net/ws\r\n|\u00a0Abc1234\u2028|") +
-                                    token + QStringLiteral("\r\n")})
+    for (const QString& text :
+         {QStringLiteral(" wss://vindaro.net/ws |abc1234| ") + token + QStringLiteral("\n"),
+          QStringLiteral("\twss://vindaro.net/ws\r\n|\u00a0Abc1234\u2028|") + token +
+              QStringLiteral("\r\n")})
         EXPECT_EQ(AgentPairing::fromBundle(text), expected);
 }
 
 TEST(AgentPairing, DefaultsAnEmptyPathToTheSocketPath) {
     for (const char* server : {"wss://vindaro.net", "wss://vindaro.net/", "wss://vindaro.net:443"})
-        EXPECT_EQ(AgentPairing::fromBundle(QString::fromUtf8(server) + QStringLiteral("|ROOM|") + token)
-                      .baseURL()
-                      .path(),
-                  QStringLiteral("/ws"))
+        EXPECT_EQ(
+            AgentPairing::fromBundle(QString::fromUtf8(server) + QStringLiteral("|ROOM|") + token)
+                .baseURL()
+                .path(),
+            QStringLiteral("/ws"))
             << server;
 }
 
@@ -59,7 +61,8 @@ TEST(AgentPairing, ChoosesTheErrorOfTheFirstFailingCheck) {
 
     EXPECT_EQ(rejection(QStringLiteral("wss://vindaro.net/ws|ROO|TOKEN123")),
               Kind::missingCredentials);
-    EXPECT_EQ(rejection(QStringLiteral("wss://vindaro.net/ws|") + QString(65, u'R') + QStringLiteral("|TOKEN123")),
+    EXPECT_EQ(rejection(QStringLiteral("wss://vindaro.net/ws|") + QString(65, u'R') +
+                        QStringLiteral("|TOKEN123")),
               Kind::missingCredentials);
     EXPECT_EQ(rejection(QStringLiteral("wss://vindaro.net/ws|RO.OM|TOKEN123")),
               Kind::missingCredentials);
@@ -96,14 +99,14 @@ TEST(AgentPairing, AcceptsTheBoundsAndKeepsExtraSeparatorsInTheToken) {
     // A token counts user-perceived characters: eight emoji are eight characters.
     EXPECT_NO_THROW(AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|ROOM|") +
                                              QStringLiteral("👍🏽").repeated(8)));
-    EXPECT_EQ(AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|ROOM|tok|en|12"))
-                  .token(),
-              QStringLiteral("tok|en|12"));
+    EXPECT_EQ(
+        AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|ROOM|tok|en|12")).token(),
+        QStringLiteral("tok|en|12"));
 }
 
 TEST(AgentPairing, SocketURLAppendsRoleRoomAndTokenAfterAnyQuery) {
-    const AgentPairing pairing = AgentPairing::fromBundle(
-        QStringLiteral("wss://vindaro.net/ws?v=1|abc1234|to&k=en+/ ?#x"));
+    const AgentPairing pairing =
+        AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws?v=1|abc1234|to&k=en+/ ?#x"));
     const auto url = pairing.socketURL();
     ASSERT_TRUE(url);
     EXPECT_EQ(url->host(), QStringLiteral("vindaro.net"));
@@ -119,8 +122,9 @@ TEST(AgentPairing, SocketURLAppendsRoleRoomAndTokenAfterAnyQuery) {
 }
 
 TEST(AgentPairing, BundleTextRoundTrips) {
-    for (const char* text : {"wss://vindaro.net|room|token-123", "wss://www.vindaro.net/ws?a=b|RO_OM|t|o k e n",
-                             "wss://vindaro.net:443/ws|ROOM|สวัสดีครับ👍🏽"}) {
+    for (const char* text :
+         {"wss://vindaro.net|room|token-123", "wss://www.vindaro.net/ws?a=b|RO_OM|t|o k e n",
+          "wss://vindaro.net:443/ws|ROOM|สวัสดีครับ👍🏽"}) {
         const AgentPairing pairing = AgentPairing::fromBundle(QString::fromUtf8(text));
         EXPECT_EQ(AgentPairing::fromBundle(pairing.bundle()), pairing) << text;
     }

@@ -38,8 +38,9 @@ TEST(AgentSession, DropsTheQueryAndNeverPutsTheTokenInTheSocketURL) {
     EXPECT_FALSE(session.baseURL().hasQuery());
     const auto url = session.socketURL();
     ASSERT_TRUE(url);
-    EXPECT_EQ(url->toString(QUrl::FullyEncoded),
-              QStringLiteral("wss://vindaro.net/ws?role=agent&sessionId=session_123&agentId=agent_456"));
+    EXPECT_EQ(
+        url->toString(QUrl::FullyEncoded),
+        QStringLiteral("wss://vindaro.net/ws?role=agent&sessionId=session_123&agentId=agent_456"));
     EXPECT_FALSE(url->toString(QUrl::FullyEncoded).contains(input.token));
 }
 

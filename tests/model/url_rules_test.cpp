@@ -67,23 +67,26 @@ TEST(Identifier, AllowsOneTo128AsciiIdentifierCharacters) {
 TEST(TextRules, CountsUserPerceivedCharacters) {
     EXPECT_EQ(characterCount(QStringLiteral("abc")), 3);
     EXPECT_EQ(characterCount(QStringLiteral("\r\n")), 1);
-    EXPECT_EQ(characterCount(QStringLiteral("e\u0301")), 1);          // combining accent
-    EXPECT_EQ(characterCount(QStringLiteral("👍🏽")), 1);                // emoji with modifier
-    EXPECT_EQ(characterCount(QStringLiteral("กำ")), 1);                // Thai with SARA AM
-    EXPECT_EQ(leadingCharacters(QStringLiteral("👍🏽👍🏽👍🏽"), 2), QStringLiteral("👍🏽👍🏽"));
+    EXPECT_EQ(characterCount(QStringLiteral("e\u0301")), 1);  // combining accent
+    EXPECT_EQ(characterCount(QStringLiteral("👍🏽")), 1); // emoji with modifier
+    EXPECT_EQ(characterCount(QStringLiteral("กำ")), 1);       // Thai with SARA AM
+    EXPECT_EQ(leadingCharacters(QStringLiteral("👍🏽👍🏽👍🏽"), 2),
+              QStringLiteral("👍🏽👍🏽"));
 }
 
 TEST(TextRules, TrimsUnicodeSpaceAndKnowsEveryLineBreak) {
     EXPECT_EQ(trimmedText(QStringLiteral("\u00a0\u2028 abc\t\u3000\r\n\u0085")),
               QStringLiteral("abc"));
     for (char16_t lineBreak : {u'\n', u'\v', u'\f', u'\r', u'\u0085', u'\u2028', u'\u2029'})
-        EXPECT_TRUE(containsLineBreak(QStringLiteral("ab") + QChar(lineBreak) + QStringLiteral("cd")));
+        EXPECT_TRUE(
+            containsLineBreak(QStringLiteral("ab") + QChar(lineBreak) + QStringLiteral("cd")));
     EXPECT_FALSE(containsLineBreak(QStringLiteral("a\tb c\u00a0")));
 }
 
 TEST(PairingCode, IsExactlySixAsciiDigits) {
     EXPECT_TRUE(isValidPairingCode(QStringLiteral("012345")));
-    for (const char* bad : {"12345", "1234567", "12345A", "", " 123456", "123456\n", "１２３４５６"})
+    for (const char* bad :
+         {"12345", "1234567", "12345A", "", " 123456", "123456\n", "１２３４５６"})
         EXPECT_FALSE(isValidPairingCode(QString::fromUtf8(bad))) << bad;
     EXPECT_FALSE(isValidPairingCode(QStringLiteral("١٢٣٤٥٦"))); // Arabic-Indic digits
 }

@@ -55,17 +55,18 @@ TEST(PairingResponse, RefusesMissingNullMistypedOrMisspelledMembers) {
     const QByteArray valid =
         R"({"wsUrl":"wss://vindaro.net/ws","sessionId":"s","agentId":"a","agentToken":"t","protocolVersion":2})";
     EXPECT_NO_THROW(PairingResponse::decode(valid));
-    for (const char* bytes : {
-             R"({"wsUrl":"w","sessionId":"s","agentId":"a","protocolVersion":2})",
-             R"({"wsUrl":"w","sessionId":"s","agentId":"a","agentToken":null,"protocolVersion":2})",
-             R"({"wsUrl":"w","sessionId":"s","agentId":"a","agentToken":"t","protocolVersion":"2"})",
-             R"({"wsUrl":"w","sessionId":"s","agentId":"a","agentToken":"t","protocolVersion":2.5})",
-             R"({"wsUrl":"w","sessionId":1,"agentId":"a","agentToken":"t","protocolVersion":2})",
-             R"({"wsURL":"w","sessionId":"s","agentId":"a","agentToken":"t","protocolVersion":2})",
-             R"({"ws_url":"w","session_id":"s","agent_id":"a","agent_token":"t","protocol_version":2})",
-             R"([])",
-             "",
-             "<html>502</html>",
-         })
+    for (
+        const char* bytes : {
+            R"({"wsUrl":"w","sessionId":"s","agentId":"a","protocolVersion":2})",
+            R"({"wsUrl":"w","sessionId":"s","agentId":"a","agentToken":null,"protocolVersion":2})",
+            R"({"wsUrl":"w","sessionId":"s","agentId":"a","agentToken":"t","protocolVersion":"2"})",
+            R"({"wsUrl":"w","sessionId":"s","agentId":"a","agentToken":"t","protocolVersion":2.5})",
+            R"({"wsUrl":"w","sessionId":1,"agentId":"a","agentToken":"t","protocolVersion":2})",
+            R"({"wsURL":"w","sessionId":"s","agentId":"a","agentToken":"t","protocolVersion":2})",
+            R"({"ws_url":"w","session_id":"s","agent_id":"a","agent_token":"t","protocol_version":2})",
+            R"([])",
+            "",
+            "<html>502</html>",
+        })
         EXPECT_THROW(PairingResponse::decode(QByteArray(bytes)), JsonDecodeError) << bytes;
 }

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+
+namespace vindaro {
+
+// The named status colours of the window; the view picks the shades.
+enum class StatusColor { green, red, orange, secondary };
+
+// What the controller needs of the window. The controller makes every decision (texts, colours,
+// which buttons are enabled) and the window only shows them, so the decisions can be exercised
+// with a recording view and no widgets. Called on the main thread only.
+class AgentView {
+public:
+    virtual ~AgentView() = default;
+
+    virtual void setPermissionLine(const QString& text, StatusColor color) = 0;
+    virtual void setConnectionLine(const QString& text, StatusColor color) = 0;
+    virtual void setActivityLine(const QString& text, StatusColor color) = 0;
+
+    virtual void setConnectEnabled(bool enabled) = 0;
+    virtual void setPauseEnabled(bool enabled) = 0;
+    virtual void setStopEnabled(bool enabled) = 0;
+    virtual void setTestEnabled(bool enabled) = 0;
+    virtual void setPauseTitle(const QString& title) = 0;
+
+    virtual QString inputText() const = 0;
+    virtual void setInputText(const QString& text) = 0;
+
+    // Appends one time-stamped entry "[HH:mm:ss] message" to the event log.
+    virtual void appendLog(const QString& message) = 0;
+
+    // A modal alert titled "Vindaro Agent" with the description and one "ตกลง" button;
+    // returns when the user dismisses it.
+    virtual void showAlert(const QString& description) = 0;
+};
+
+// What the window's controls ask of the controller.
+class AgentActions {
+public:
+    virtual ~AgentActions() = default;
+
+    virtual void connectTapped() = 0;
+    virtual void pauseTapped() = 0;
+    virtual void stopTapped() = 0;
+    virtual void testSpaceTapped() = 0;
+    virtual void requestPermissionTapped() = 0;
+    virtual void openSettingsTapped() = 0;
+    virtual void pasteTapped() = 0;
+    virtual void clearTapped() = 0;
+};
+
+} // namespace vindaro

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "app/agent_view.h"
+#include "app/event_log.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMessageBox;
+class QPushButton;
+class QShortcut;
+
+namespace vindaro {
+
+class EventLogView;
+
+// The agent's one window. It shows what the controller tells it through AgentView and passes
+// every button to AgentActions; it decides nothing itself. Widgets carry object names
+// ("connectButton", "bundleField", "logView", …) so tests find them without coordinates.
+class MainWindow : public QMainWindow, public AgentView {
+    Q_OBJECT
+
+public:
+    // The actions must outlive the window. Without a clock the log reads the local time.
+    explicit MainWindow(AgentActions& actions, EventLog::Clock clock = {},
+                        QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    void setPermissionLine(const QString& text, StatusColor color) override;
+    void setConnectionLine(const QString& text, StatusColor color) override;
+    void setActivityLine(const QString& text, StatusColor color) override;
+
+    void setConnectEnabled(bool enabled) override;
+    void setPauseEnabled(bool enabled) override;
+    void setStopEnabled(bool enabled) override;
+    void setTestEnabled(bool enabled) override;
+    void setPauseTitle(const QString& title) override;
+
+    QString inputText() const override;
+    void setInputText(const QString& text) override;
+
+    void appendLog(const QString& message) override;
+    void showAlert(const QString& description) override;
+
+    // The whole log as kept, including lines the view has not painted yet.
+    QString logText() const;
+
+Q_SIGNALS:
+    // The user asked to quit: the menu item, Ctrl+Q, or closing the window (which then closes).
+    // Whoever owns the application ends it from here, after releasing what it holds.
+    void quitRequested();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildMenu();
+    void showAbout();
+    void pressConnectIfEnabled();
+    QColor shade(StatusColor color) const;
+    void setLine(QLabel* label, const QString& text, StatusColor color);
+
+    AgentActions& m_actions;
+    QLabel* m_permissionLabel = nullptr;
+    QLabel* m_connectionLabel = nullptr;
+    QLabel* m_activityLabel = nullptr;
+    QLineEdit* m_bundleField = nullptr;
+    QPushButton* m_connectButton = nullptr;
+    QPushButton* m_pauseButton = nullptr;
+    QPushButton* m_stopButton = nullptr;
+    QPushButton* m_testButton = nullptr;
+    EventLogView* m_logView = nullptr;
+    QShortcut* m_returnKey = nullptr;
+    QShortcut* m_enterKey = nullptr;
+    QPointer<QMessageBox> m_about;
+};
+
+} // namespace vindaro

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QDBusMessage;
+
+namespace vindaro {
+
+// Listens to systemd-logind on the system bus: the machine about to sleep, and this process's
+// login session being locked or unlocked. Only signals sent by the owner of
+// org.freedesktop.login1 count, so no other client on the bus can fake them. Without a bus, or
+// without logind, no signal ever comes.
+class LogindListener : public QObject {
+    Q_OBJECT
+
+public:
+    explicit LogindListener(const QDBusConnection& systemBus, QObject* parent = nullptr);
+
+    // The object path of this process's login session once logind has named it; empty before,
+    // and when the process belongs to no session.
+    const QString& sessionPath() const { return m_sessionPath; }
+
+Q_SIGNALS:
+    void preparingForSleep();
+    void sessionLocked();
+    void sessionUnlocked();
+
+private Q_SLOTS:
+    void onPrepareForSleep(bool starting);
+    void onLock(const QDBusMessage& message);
+    void onUnlock(const QDBusMessage& message);
+
+private:
+    void askForSession(const QString& method, const QVariant& argument,
+                       const std::function<void()>& otherwise);
+
+    QDBusConnection m_bus;
+    QString m_sessionPath;
+};
+
+} // namespace vindaro

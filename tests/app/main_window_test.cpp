@@ -1,0 +1,314 @@
+#include "app/main_window.h"
+#include "support/qt_printers.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextDocumentFragment>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <utility>
+
+using vindaro::MainWindow;
+using vindaro::StatusColor;
+
+namespace {
+
+constexpr int waitLimitMs = 10000;
+
+class RecordingActions : public vindaro::AgentActions {
+public:
+    QStringList taps;
+
+    void connectTapped() override { taps << QStringLiteral("connect"); }
+    void pauseTapped() override { taps << QStringLiteral("pause"); }
+    void stopTapped() override { taps << QStringLiteral("stop"); }
+    void testSpaceTapped() override { taps << QStringLiteral("test"); }
+    void requestPermissionTapped() override { taps << QStringLiteral("requestPermission"); }
+    void openSettingsTapped() override { taps << QStringLiteral("openSettings"); }
+    void pasteTapped() override { taps << QStringLiteral("paste"); }
+    void clearTapped() override { taps << QStringLiteral("clear"); }
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    template <typename Widget> Widget* find(const char* name) {
+        auto* widget = window.findChild<Widget*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    QString text(const char* name) {
+        if (auto* label = window.findChild<QLabel*>(QString::fromLatin1(name)))
+            return label->text();
+        if (auto* button = window.findChild<QPushButton*>(QString::fromLatin1(name)))
+            return button->text();
+        ADD_FAILURE() << "no label or button " << name;
+        return {};
+    }
+
+    QColor textColor(const char* name) {
+        return find<QLabel>(name)->palette().color(QPalette::WindowText);
+    }
+
+    // What the window shows once start-up has finished, without a connection.
+    void showStartedState() {
+        window.setPermissionLine(
+            QStringLiteral("🟢 Accessibility พร้อมใช้งาน"),
+            StatusColor::green);
+        window.setConnectEnabled(true);
+        window.setPauseEnabled(false);
+        window.setStopEnabled(false);
+        window.setPauseTitle(QStringLiteral("พร้อมเล่นต่อ"));
+    }
+
+    void waitForLogShown() {
+        auto* view = find<QPlainTextEdit>("logView");
+        // The document keeps CR LF as one line break.
+        const auto shown = [&] {
+            return window.logText().replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        };
+        ASSERT_TRUE(QTest::qWaitFor([&] { return view->toPlainText() == shown(); }, waitLimitMs));
+    }
+
+    void saveScreenshot(const QString& fileName) {
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
+        const QString directory = QStringLiteral(VINDARO_ARTIFACTS_DIR);
+        ASSERT_TRUE(QDir().mkpath(directory));
+        ASSERT_TRUE(window.grab().save(directory + QLatin1Char('/') + fileName));
+    }
+
+    RecordingActions actions;
+    MainWindow window{actions, [] { return QDateTime(QDate(2024, 5, 17), QTime(20, 14, 5)); }};
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, ShowsItsRowsTextsAndTitle) {
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Vindaro Agent for macOS"));
+    const std::pair<const char*, QString> expected[] = {
+        {"titleLabel", QStringLiteral("Vindaro Agent")},
+        {"subtitleLabel", QStringLiteral("Live Gift → Keyboard สำหรับ macOS")},
+        {"permissionLabel", QString()},
+        {"connectionLabel", QStringLiteral("🔴 ยังไม่เชื่อมต่อ")},
+        {"activityLabel",
+         QStringLiteral("⏸️ ยังไม่ส่งคีย์เข้าเกม")},
+        {"requestPermissionButton", QStringLiteral("ขอสิทธิ์ Accessibility")},
+        {"openSettingsButton", QStringLiteral("เปิดการตั้งค่า")},
+        {"instructionsLabel",
+         QStringLiteral("1) หน้าเว็บสร้างรหัสจับคู่  2) กรอกตัวเลข 6 หลัก  3) กดจับคู่และเชื่อมต่อ")},
+        {"pasteButton", QStringLiteral("วาง")},
+        {"clearButton", QStringLiteral("ล้าง")},
+        {"connectButton", QStringLiteral("จับคู่และเชื่อมต่อ")},
+        {"pauseButton", QStringLiteral("พักรับคำสั่ง")},
+        {"stopButton", QStringLiteral("หยุดทันที")},
+        {"testButton", QStringLiteral("ทดสอบ SPACE")},
+        {"warningLabel", QStringLiteral("ขณะพร้อมเล่น คำสั่งจะถูกส่งไปยังแอปที่กำลังใช้งานอยู่ กด “หยุดทันที” "
+                                        "ก่อนพิมพ์รหัสผ่านหรือเปลี่ยนหน้าต่าง")},
+        {"logTitleLabel", QStringLiteral("เหตุการณ์ล่าสุด")},
+        {"footerLabel", QStringLiteral("เวอร์ชัน 0.2.0 • Pairing Protocol v2 • Token "
+                                       "ไม่แสดงบนหน้าจอและเก็บใน Keychain")},
+    };
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(text(name), value) << name;
+
+    auto* field = find<QLineEdit>("bundleField");
+    EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(field->placeholderText(), QStringLiteral("รหัสจับคู่ 6 หลัก"));
+    EXPECT_EQ(field->accessibleName(), QStringLiteral("รหัสจับคู่ 6 หลัก"));
+    auto* log = find<QPlainTextEdit>("logView");
+    EXPECT_TRUE(log->isReadOnly());
+    EXPECT_TRUE(log->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_EQ(log->accessibleName(), QStringLiteral("เหตุการณ์ล่าสุด"));
+    EXPECT_TRUE(QFontInfo(log->font()).fixedPitch());
+    EXPECT_GE(log->minimumHeight(), 150);
+}
+
+// The rows decide the height when they need more than the nominal sizes: they never overlap.
+TEST_F(MainWindowTest, StartsAtItsSizeAndCannotShrinkBelowTheMinimum) {
+    QLayout* rows = window.centralWidget()->layout();
+    EXPECT_EQ(window.minimumWidth(), 640);
+    EXPECT_GE(window.minimumHeight(), 520);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
+    EXPECT_EQ(window.centralWidget()->width(), 720);
+    EXPECT_EQ(window.centralWidget()->height(), std::max(570, rows->minimumHeightForWidth(720)));
+
+    window.resize(300, 200);
+    EXPECT_EQ(window.size(), window.minimumSize());
+    EXPECT_LE(rows->minimumHeightForWidth(640), window.centralWidget()->height());
+    EXPECT_LE(rows->minimumSize().width(), window.centralWidget()->width());
+    EXPECT_GE(find<QPlainTextEdit>("logView")->height(), 150);
+}
+
+TEST_F(MainWindowTest, EachButtonAsksTheControllerForItsAction) {
+    const std::pair<const char*, const char*> buttons[] = {
+        {"requestPermissionButton", "requestPermission"},
+        {"openSettingsButton", "openSettings"},
+        {"pasteButton", "paste"},
+        {"clearButton", "clear"},
+        {"connectButton", "connect"},
+        {"pauseButton", "pause"},
+        {"stopButton", "stop"},
+        {"testButton", "test"},
+    };
+    QStringList expected;
+    for (const auto& [name, action] : buttons) {
+        QTest::mouseClick(find<QPushButton>(name), Qt::LeftButton);
+        expected << QString::fromLatin1(action);
+    }
+    EXPECT_EQ(actions.taps, expected);
+}
+
+TEST_F(MainWindowTest, ReturnPressesConnectOnlyWhileItIsEnabled) {
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window, waitLimitMs));
+    auto* field = find<QLineEdit>("bundleField");
+    EXPECT_TRUE(field->hasFocus());
+
+    QTest::keyClicks(field, QStringLiteral("123456"));
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(actions.taps, QStringList{QStringLiteral("connect")});
+    EXPECT_EQ(window.inputText(), QStringLiteral("123456"));
+
+    // From elsewhere in the window too, and the keypad's Enter likewise.
+    QTest::keyClick(find<QPlainTextEdit>("logView"), Qt::Key_Enter);
+    EXPECT_EQ(actions.taps.size(), 2);
+
+    window.setConnectEnabled(false);
+    QTest::keyClick(field, Qt::Key_Return);
+    QTest::keyClick(field, Qt::Key_Enter);
+    QTest::mouseClick(find<QPushButton>("connectButton"), Qt::LeftButton);
+    EXPECT_EQ(actions.taps.size(), 2);
+
+    window.setConnectEnabled(true);
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(actions.taps.size(), 3);
+}
+
+TEST_F(MainWindowTest, ShowsTextsExactlyAsGivenInTheirColours) {
+    const QString markup = QStringLiteral("🟢 <b>เชื่อม</b> &amp;");
+    window.setConnectionLine(markup, StatusColor::green);
+    window.setActivityLine(markup, StatusColor::secondary);
+    window.setPermissionLine(markup, StatusColor::red);
+    EXPECT_EQ(text("connectionLabel"), markup);
+    EXPECT_EQ(find<QLabel>("connectionLabel")->textFormat(), Qt::PlainText);
+    const QColor green = textColor("connectionLabel");
+    const QColor red = textColor("permissionLabel");
+    EXPECT_GT(green.green(), green.red());
+    EXPECT_GT(red.red(), red.green());
+    EXPECT_NE(textColor("activityLabel"), green);
+    window.setConnectionLine(markup, StatusColor::orange);
+    EXPECT_EQ(textColor("connectionLabel"), textColor("warningLabel"));
+
+    // Nothing put in the field is cut short, however long.
+    const QString huge = QStringLiteral("wss://vindaro.net/ws|ROOM|token") +
+                         QString(40000, QLatin1Char(' ')) + QLatin1Char('x');
+    window.setInputText(huge);
+    EXPECT_EQ(window.inputText(), huge);
+}
+
+TEST_F(MainWindowTest, LogShowsEveryLineWithoutFreezingUnderAFlood) {
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
+    window.appendLog(QStringLiteral("เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก"));
+    waitForLogShown();
+    EXPECT_TRUE(window.logText().endsWith(
+        QStringLiteral("] เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก\n")));
+
+    // Ten thousand lines in one go are kept at once and painted together afterwards.
+    for (int i = 0; i < 10000; ++i)
+        window.appendLog(QStringLiteral("[KEY] SPACE x1 (viewer %1)").arg(i));
+    EXPECT_TRUE(window.logText().endsWith(QStringLiteral("(viewer 9999)\n")));
+    waitForLogShown();
+
+    // A line the document stores differently from the text (CR LF becomes one break) still
+    // leaves the view showing the log's text.
+    window.appendLog(QStringLiteral("from the network:\r\nsecond part"));
+    waitForLogShown();
+    window.appendLog(QStringLiteral("after it"));
+    waitForLogShown();
+
+    auto* view = find<QPlainTextEdit>("logView");
+    EXPECT_EQ(view->verticalScrollBar()->value(), view->verticalScrollBar()->maximum());
+}
+
+TEST_F(MainWindowTest, AlertShowsTheDescriptionWithOneButton) {
+    const QString description = QStringLiteral("ที่อยู่เซิร์ฟเวอร์ไม่ถูกต้อง <b>&amp;</b>");
+    bool inspected = false;
+    QTimer::singleShot(0, &window, [&] {
+        auto* alert = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(alert, nullptr);
+        EXPECT_EQ(alert->icon(), QMessageBox::Warning);
+        EXPECT_EQ(alert->text(), QStringLiteral("Vindaro Agent"));
+        EXPECT_EQ(QTextDocumentFragment::fromHtml(alert->informativeText()).toPlainText(),
+                  description);
+        ASSERT_EQ(alert->buttons().size(), 1);
+        EXPECT_EQ(alert->buttons().front()->text(), QStringLiteral("ตกลง"));
+        inspected = true;
+        alert->buttons().front()->click();
+    });
+    window.showAlert(description);
+    EXPECT_TRUE(inspected);
+    EXPECT_TRUE(actions.taps.isEmpty());
+}
+
+TEST_F(MainWindowTest, QuitComesFromTheMenuCtrlQAndClosingTheWindow) {
+    QSignalSpy quit(&window, &MainWindow::quitRequested);
+    auto* menu = find<QMenu>("appMenu");
+    const QList<QAction*> items = menu->actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0]->text(), QStringLiteral("เกี่ยวกับ Vindaro Agent"));
+    EXPECT_TRUE(items[0]->shortcut().isEmpty());
+    EXPECT_TRUE(items[1]->isSeparator());
+    EXPECT_EQ(items[2]->text(), QStringLiteral("ออกจาก Vindaro Agent"));
+    EXPECT_EQ(items[2]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+    items[2]->trigger();
+    EXPECT_EQ(quit.size(), 1);
+
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window, waitLimitMs));
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quit.size(), 2);
+
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(quit.size(), 3);
+    EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(MainWindowTest, SavesScreenshotsOfTheStartedAndConnectedWindow) {
+    showStartedState();
+    saveScreenshot(QStringLiteral("main-window.png"));
+
+    window.setConnectionLine(QStringLiteral("🟢 เชื่อม Vindaro แล้ว"),
+                             StatusColor::green);
+    window.setActivityLine(QStringLiteral("🎮 พร้อมกดคีย์ — คลิกกลับเข้าเกม"), StatusColor::green);
+    window.setConnectEnabled(false);
+    window.setPauseEnabled(true);
+    window.setStopEnabled(true);
+    window.setPauseTitle(QStringLiteral("พักรับคำสั่ง"));
+    for (const QString& line : {
+             QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ"),
+             QStringLiteral("กำลังเชื่อม Session 3f2a9c…"),
+             QStringLiteral("เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก"),
+             QStringLiteral("[KEY] SPACE x1 hold 80ms จาก Vindaro event"),
+             QStringLiteral("ข้ามปุ่มที่ไม่รองรับ: F13"),
+         })
+        window.appendLog(line);
+    waitForLogShown();
+    saveScreenshot(QStringLiteral("main-window-connected.png"));
+}

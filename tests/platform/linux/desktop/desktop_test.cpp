@@ -1,0 +1,84 @@
+#include "platform/linux/desktop/help_settings_opener.h"
+#include "platform/linux/desktop/system_clipboard.h"
+#include "support/qt_printers.h"
+
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMimeData>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using vindaro::HelpSettingsOpener;
+using vindaro::SystemClipboard;
+
+namespace {
+
+// Stands in for the desktop's browser: records what it was asked to open.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+
+public:
+    QList<QUrl> opened;
+
+    UrlRecorder() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
+    ~UrlRecorder() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+
+public Q_SLOTS:
+    void open(const QUrl& url) { opened << url; }
+};
+
+} // namespace
+
+TEST(SystemClipboard, GivesThePlainTextOrNothing) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    const SystemClipboard reader;
+
+    clipboard->setText(QStringLiteral("  123456\n"));
+    EXPECT_EQ(reader.plainText(), QStringLiteral("  123456\n"));
+
+    auto* image = new QMimeData;
+    image->setImageData(QImage(2, 2, QImage::Format_RGB32));
+    clipboard->setMimeData(image);
+    EXPECT_EQ(reader.plainText(), std::nullopt);
+
+    clipboard->clear();
+    EXPECT_EQ(reader.plainText(), std::nullopt);
+}
+
+TEST(HelpSettingsOpener, OpensTheHelpPageItWrote) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const UrlRecorder browser;
+    HelpSettingsOpener opener(home.filePath(QStringLiteral("cache/vindaro-agent")));
+
+    ASSERT_TRUE(opener.openAccessibilitySettings());
+    ASSERT_EQ(browser.opened.size(), 1);
+    const QUrl page = browser.opened.front();
+    ASSERT_TRUE(page.isLocalFile());
+    EXPECT_TRUE(page.toLocalFile().startsWith(home.path()));
+    QFile file(page.toLocalFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(text.contains(QStringLiteral("XTEST")));
+    EXPECT_TRUE(text.contains(QStringLiteral("“ขอสิทธิ์ Accessibility”")));
+
+    EXPECT_TRUE(opener.openAccessibilitySettings());
+    EXPECT_EQ(browser.opened.size(), 2);
+}
+
+TEST(HelpSettingsOpener, ReportsAPlaceItCannotWriteTo) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QFile blocker(home.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    const UrlRecorder browser;
+    HelpSettingsOpener opener(home.filePath(QStringLiteral("file/below-a-file")));
+    EXPECT_FALSE(opener.openAccessibilitySettings());
+    EXPECT_TRUE(browser.opened.isEmpty());
+}
+
+#include "desktop_test.moc"

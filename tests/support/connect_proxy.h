@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+// An HTTP CONNECT proxy on 127.0.0.1 that sends every tunnel for vindaro.net:443 (or its www
+// form) to a port on loopback. Installed as Qt's application proxy, it lets production code,
+// which always dials the real service name on 443, reach a fake service without any hook of its
+// own. Tunnels to any other destination are refused with 403.
+class ConnectProxy : public QObject {
+    Q_OBJECT
+public:
+    explicit ConnectProxy(quint16 targetPort, QObject* parent = nullptr);
+    // Stops proxying for the process.
+    ~ConnectProxy() override;
+
+    void setTargetPort(quint16 port) { m_targetPort = port; }
+    void installAsApplicationProxy() const;
+
+    // "host:port" of every CONNECT request, in arrival order, refused ones included.
+    const QStringList& requestedTunnels() const { return m_requested; }
+
+private:
+    void accept();
+    void readRequest(QTcpSocket* client);
+
+    QTcpServer m_server;
+    quint16 m_targetPort;
+    QStringList m_requested;
+};

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "support/test_pki.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSslServer>
+
+#include <chrono>
+#include <deque>
+#include <utility>
+
+class QTcpSocket;
+
+// The service's pairing endpoint, played over TLS on loopback with the test CA's certificate
+// for vindaro.net (reach it through ConnectProxy). Each request is recorded as it arrived and
+// answered with the next planned reply; the last planned reply answers every request after it.
+class FakePairingService : public QObject {
+    Q_OBJECT
+public:
+    using Headers = QList<std::pair<QByteArray, QByteArray>>;
+
+    struct Reply {
+        explicit Reply(int replyStatus = 200, QByteArray replyBody = {}, Headers replyHeaders = {})
+            : status(replyStatus)
+            , body(std::move(replyBody))
+            , headers(std::move(replyHeaders)) {}
+
+        int status;
+        QByteArray body;
+        Headers headers; // sent after Content-Length and Connection
+        // The Content-Length sent; by default the body's size. A larger one leaves the client
+        // waiting for bytes that never come.
+        qint64 announcedLength = -1;
+        std::chrono::milliseconds delay{0};        // before anything is sent
+        std::chrono::milliseconds byteInterval{0}; // sends the body one byte at a time
+        bool silent = false;                       // reads the request, never answers
+        bool hangUp = false;                       // closes the connection instead of answering
+    };
+
+    struct Request {
+        QByteArray method;
+        QByteArray target;
+        Headers headers;
+        QByteArray body;
+        // The first header of that name (compared without case); null when there is none.
+        QByteArray header(const QByteArray& name) const;
+    };
+
+    explicit FakePairingService(TestPki::Leaf leaf = TestPki::Leaf::service,
+                                QObject* parent = nullptr);
+
+    quint16 port() const { return m_server.serverPort(); }
+    void plan(std::deque<Reply> replies) { m_replies = std::move(replies); }
+    const QList<Request>& requests() const { return m_requests; }
+
+private:
+    void serve(QTcpSocket* socket, QByteArray& buffer);
+    void answer(QTcpSocket* socket, const Reply& reply);
+    Reply nextReply();
+
+    QSslServer m_server;
+    std::deque<Reply> m_replies;
+    QList<Request> m_requests;
+};

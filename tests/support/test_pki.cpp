@@ -1,0 +1,119 @@
+#include "test_pki.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <stdexcept>
+
+namespace {
+
+void openssl(const QString& directory, const QStringList& arguments) {
+    QProcess process;
+    process.setWorkingDirectory(directory);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("openssl"), arguments);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit ||
+        process.exitCode() != 0)
+        throw std::runtime_error("openssl " + arguments.join(u' ').toStdString() + ": " +
+                                 process.readAll().toStdString());
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read " + path.toStdString());
+    return file.readAll();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write " + path.toStdString());
+}
+
+const QStringList ecKey = {QStringLiteral("-newkey"), QStringLiteral("ec"),
+                           QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
+                           QStringLiteral("-nodes")};
+
+void makeCa(const QString& dir, const QString& name) {
+    openssl(dir, QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ecKey +
+                     QStringList{QStringLiteral("-keyout"), name + QStringLiteral(".key"),
+                                 QStringLiteral("-out"), name + QStringLiteral(".pem"),
+                                 QStringLiteral("-subj"), QStringLiteral("/CN=") + name,
+                                 QStringLiteral("-days"), QStringLiteral("30")});
+}
+
+void makeLeaf(const QString& dir, const QString& name, const QString& ca, const QString& hosts,
+              int days) {
+    openssl(dir, QStringList{QStringLiteral("req")} + ecKey +
+                     QStringList{QStringLiteral("-keyout"), name + QStringLiteral(".key"),
+                                 QStringLiteral("-out"), name + QStringLiteral(".csr"),
+                                 QStringLiteral("-subj"), QStringLiteral("/CN=") + name});
+    QStringList names;
+    for (const QString& host : hosts.split(u','))
+        names.append(QStringLiteral("DNS:") + host);
+    writeFile(dir + u'/' + name + QStringLiteral(".ext"),
+              (QStringLiteral("subjectAltName=") + names.join(u',') +
+               QStringLiteral("\nextendedKeyUsage=serverAuth\n"))
+                  .toUtf8());
+    openssl(dir, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                  name + QStringLiteral(".csr"), QStringLiteral("-CA"), ca + QStringLiteral(".pem"),
+                  QStringLiteral("-CAkey"), ca + QStringLiteral(".key"),
+                  QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
+                  name + QStringLiteral(".pem"), QStringLiteral("-days"), QString::number(days),
+                  QStringLiteral("-extfile"), name + QStringLiteral(".ext")});
+}
+
+} // namespace
+
+const TestPki& TestPki::instance() {
+    static const TestPki pki;
+    return pki;
+}
+
+TestPki::TestPki() {
+    static QTemporaryDir folder; // removed when the test process ends
+    if (!folder.isValid())
+        throw std::runtime_error("no temporary folder for the test PKI");
+    m_directory = folder.path();
+    const QString& dir = m_directory;
+
+    makeCa(dir, QStringLiteral("test-ca"));
+    makeCa(dir, QStringLiteral("rogue-ca"));
+    const QString serviceHosts = QStringLiteral("vindaro.net,www.vindaro.net");
+    makeLeaf(dir, QStringLiteral("service"), QStringLiteral("test-ca"), serviceHosts, 30);
+    makeLeaf(dir, QStringLiteral("other-host"), QStringLiteral("test-ca"),
+             QStringLiteral("other.example"), 30);
+    makeLeaf(dir, QStringLiteral("expired"), QStringLiteral("test-ca"), serviceHosts, -1);
+    makeLeaf(dir, QStringLiteral("untrusted"), QStringLiteral("rogue-ca"), serviceHosts, 30);
+
+    m_caFile = dir + QStringLiteral("/test-ca.pem");
+    m_ca = QSslCertificate(readFile(m_caFile));
+    const QString names[] = {QStringLiteral("service"), QStringLiteral("other-host"),
+                             QStringLiteral("expired"), QStringLiteral("untrusted")};
+    for (int i = 0; i < 4; ++i) {
+        m_leaves[i].certificate =
+            QSslCertificate(readFile(dir + u'/' + names[i] + QStringLiteral(".pem")));
+        m_leaves[i].key =
+            QSslKey(readFile(dir + u'/' + names[i] + QStringLiteral(".key")), QSsl::Ec);
+        if (m_leaves[i].certificate.isNull() || m_leaves[i].key.isNull())
+            throw std::runtime_error("test PKI: cannot load " + names[i].toStdString());
+    }
+}
+
+QSslConfiguration TestPki::serverConfiguration(Leaf leaf) const {
+    const Pair& pair = m_leaves[static_cast<int>(leaf)];
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(pair.certificate);
+    configuration.setPrivateKey(pair.key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return configuration;
+}
+
+void TestPki::trustTestCaInThisProcess() const {
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setCaCertificates({m_ca});
+    QSslConfiguration::setDefaultConfiguration(configuration);
+}
