@@ -1,0 +1,99 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace vindaro {
+
+class KeyPoster;
+
+// Presses accepted key commands one after another on a worker thread of its own, with exact
+// hold and gap timing, and can stop at once, releasing every key it holds.
+//
+// Deliberately free of Qt: standard threads, one mutex and condition variables only, so that
+// ThreadSanitizer can check it. Texts are UTF-8.
+class KeyboardExecutor {
+public:
+    // Receives each log line on the worker thread. Whoever sets it hops to the thread it needs;
+    // it must return promptly and must not call setOnLog().
+    using LogSink = std::function<void(const std::string& line)>;
+
+    static constexpr int maxPendingCommands = 100;
+    static constexpr std::chrono::milliseconds pressGap{35};
+
+    // The poster must outlive the executor.
+    explicit KeyboardExecutor(KeyPoster& poster);
+    // Cancels everything and releases every held key before returning.
+    ~KeyboardExecutor();
+
+    KeyboardExecutor(const KeyboardExecutor&) = delete;
+    KeyboardExecutor& operator=(const KeyboardExecutor&) = delete;
+
+    // Accepts one command: `count` presses of `code`, each held `holdMs` milliseconds; `name`
+    // and `source` only label the log line. False when maxPendingCommands accepted commands
+    // are still unfinished. Callable from any thread; never waits for key output.
+    [[nodiscard]] bool enqueue(std::string name, std::uint16_t code, int count, int holdMs,
+                               std::string source);
+
+    // Turns every command accepted so far into a no-op and returns once key-ups for all held
+    // keys have been posted. Commands accepted afterwards run normally. Callable from any thread.
+    void cancelAll();
+
+    // Lines logged while no sink is set are lost. Once this returns, the previous sink is no
+    // longer called.
+    void setOnLog(LogSink sink);
+
+private:
+    struct Command {
+        std::string name;
+        std::uint16_t code;
+        int count;
+        int holdMs;
+        std::string source;
+        std::uint64_t generation;
+    };
+    enum class PressFailure { accessibilityRequired, eventCreationFailed };
+
+    void runWorker();
+    void execute(const Command& command);
+    std::optional<PressFailure> press(std::uint16_t code, int holdMs, std::uint64_t generation);
+    bool isCancelled(std::uint64_t generation);
+    void waitUnlessCancelled(std::chrono::steady_clock::time_point deadline,
+                             std::uint64_t generation);
+    void forgetHeldKey(std::uint16_t code);
+    void finishCommand();
+    void log(const std::string& line);
+
+    KeyPoster& m_poster;
+    const std::array<std::string, 2> m_failureLines;
+
+    // Guards everything down to m_stopping; never held while waiting or posting a key-down.
+    std::mutex m_mutex;
+    std::condition_variable m_workAvailable;
+    std::condition_variable m_cancelled;
+    std::uint64_t m_generation = 0;
+    int m_pendingCommands = 0;
+    std::set<std::uint16_t> m_activeKeys;
+    std::deque<Command> m_queue;
+    bool m_stopping = false;
+
+    // Held by the worker while a key-down is on its way; cancelAll() waits for it, so no key of
+    // a cancelled command goes down after cancelAll() has returned.
+    std::mutex m_postingKeyDown;
+
+    std::mutex m_logMutex;
+    LogSink m_onLog;
+
+    std::thread m_worker;
+};
+
+} // namespace vindaro

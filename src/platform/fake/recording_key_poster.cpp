@@ -1,0 +1,86 @@
+#include "recording_key_poster.h"
+
+namespace vindaro {
+
+bool RecordingKeyPoster::mayPostEvents() {
+    std::scoped_lock lock(m_mutex);
+    return m_mayPost;
+}
+
+bool RecordingKeyPoster::postKey(std::uint16_t code, KeyDirection direction) {
+    {
+        std::unique_lock lock(m_mutex);
+        if (direction == KeyDirection::down && m_holdingBack) {
+            ++m_heldBack;
+            m_recorded.notify_all();
+            m_recorded.wait(lock, [this] { return !m_holdingBack; });
+            --m_heldBack;
+        }
+        if (m_refusedKeys.contains(code))
+            return false;
+        m_events.push_back({code, direction, std::chrono::steady_clock::now()});
+    }
+    m_recorded.notify_all();
+    return true;
+}
+
+void RecordingKeyPoster::holdBackKeyDowns() {
+    std::scoped_lock lock(m_mutex);
+    m_holdingBack = true;
+}
+
+void RecordingKeyPoster::releaseKeyDowns() {
+    {
+        std::scoped_lock lock(m_mutex);
+        m_holdingBack = false;
+    }
+    m_recorded.notify_all();
+}
+
+bool RecordingKeyPoster::waitForHeldBackKeyDown(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_recorded.wait_for(lock, timeout, [this] { return m_heldBack > 0; });
+}
+
+void RecordingKeyPoster::setMayPostEvents(bool allowed) {
+    std::scoped_lock lock(m_mutex);
+    m_mayPost = allowed;
+}
+
+void RecordingKeyPoster::refuseKey(std::uint16_t code) {
+    std::scoped_lock lock(m_mutex);
+    m_refusedKeys.insert(code);
+}
+
+std::vector<PostedKey> RecordingKeyPoster::events() const {
+    std::scoped_lock lock(m_mutex);
+    return m_events;
+}
+
+std::vector<PostedKey> RecordingKeyPoster::waitForEvents(std::size_t count,
+                                                         std::chrono::milliseconds timeout) const {
+    return waitUntil(
+        [count](const std::vector<PostedKey>& events) { return events.size() >= count; }, timeout);
+}
+
+std::vector<PostedKey>
+RecordingKeyPoster::waitUntil(const std::function<bool(const std::vector<PostedKey>&)>& done,
+                              std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    m_recorded.wait_for(lock, timeout, [&] { return done(m_events); });
+    return m_events;
+}
+
+std::set<std::uint16_t> RecordingKeyPoster::heldKeys() const {
+    std::scoped_lock lock(m_mutex);
+    std::set<std::uint16_t> held;
+    for (const PostedKey& event : m_events) {
+        if (event.direction == KeyDirection::down)
+            held.insert(event.code);
+        else
+            held.erase(event.code);
+    }
+    return held;
+}
+
+} // namespace vindaro

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "platform/key_poster.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace vindaro {
+
+struct PostedKey {
+    std::uint16_t code;
+    KeyDirection direction;
+    std::chrono::steady_clock::time_point time;
+};
+
+// An in-memory poster for tests: records every key event it is asked to post, with the
+// monotonic time it was posted, and can be told to refuse the permission or single keys.
+// Safe to use from several threads at once.
+class RecordingKeyPoster final : public KeyPoster {
+public:
+    bool mayPostEvents() override;
+    bool postKey(std::uint16_t code, KeyDirection direction) override;
+
+    void setMayPostEvents(bool allowed);
+    // Events for this key can no longer be created: posting it fails and records nothing.
+    void refuseKey(std::uint16_t code);
+
+    // While held back, a key-down waits inside postKey() until released: for looking at what
+    // happens while one is on its way.
+    void holdBackKeyDowns();
+    void releaseKeyDowns();
+    // Waits until a key-down is being held back, or `timeout` has passed.
+    bool waitForHeldBackKeyDown(std::chrono::milliseconds timeout) const;
+
+    std::vector<PostedKey> events() const;
+    // Waits until at least `count` events have been recorded or `timeout` has passed, and
+    // returns what was recorded by then.
+    std::vector<PostedKey> waitForEvents(std::size_t count,
+                                         std::chrono::milliseconds timeout) const;
+    // Waits until `done` holds for the recorded events or `timeout` has passed.
+    std::vector<PostedKey> waitUntil(const std::function<bool(const std::vector<PostedKey>&)>& done,
+                                     std::chrono::milliseconds timeout) const;
+    // Keys whose latest recorded event is a key-down.
+    std::set<std::uint16_t> heldKeys() const;
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_recorded;
+    std::vector<PostedKey> m_events;
+    std::set<std::uint16_t> m_refusedKeys;
+    bool m_mayPost = true;
+    bool m_holdingBack = false;
+    int m_heldBack = 0;
+};
+
+} // namespace vindaro
