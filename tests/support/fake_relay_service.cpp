@@ -240,6 +240,8 @@ void FakeRelayService::accept(qintptr descriptor) {
         delete socket;
         return;
     }
+    // As a real service would: no Nagle delay on the small frames it sends.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     ++m_accepted;
     m_connections.append(socket);
     RelayAnswer answer = m_answer;
