@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <exception>
 #include <functional>
 #include <vector>
 
@@ -241,12 +240,8 @@ void measureFlood(RelayThread& relayThread, LatencyDelegate& delegate) {
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        ServiceNamespace::enter();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+    if (!ServiceNamespace::enter())
         return 1;
-    }
     QCoreApplication application(argc, argv);
     ServiceNamespace::routeServiceToLoopback(TestPki::instance());
 

@@ -14,9 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <exception>
-
 namespace {
 
 struct Outcome {
@@ -133,12 +130,8 @@ TEST_F(ConnectionTestCommand, NoRelayAtAllFailsAtOnce) {
 } // namespace
 
 int main(int argc, char** argv) {
-    try {
-        ServiceNamespace::enter();
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+    if (!ServiceNamespace::enter())
         return 1;
-    }
     QCoreApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

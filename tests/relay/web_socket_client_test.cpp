@@ -474,18 +474,4 @@ TEST_F(WebSocketClientTest, ADelegateThatReconnectsFromADisconnectGetsExactlyOne
                                              Kind::connecting, Kind::connected}));
 }
 
-TEST_F(WebSocketClientTest, ADelegateThatStopsOnConnectedLeavesNothingRunning) {
-    makeClient(1ms);
-    delegate.onEvent = [&](const ClientEvent& event) {
-        if (event.kind == Kind::connected)
-            client->disconnect(false);
-    };
-    client->connectTo(legacyURL(), std::nullopt);
-    ASSERT_TRUE(eventually([&] { return service.peerCount() == 1; }));
-    FakeRelayPeer& peer = service.peer(0);
-    ASSERT_TRUE(eventually([&] { return peer.closeCodeReceived().has_value(); }));
-    EXPECT_EQ(peer.closeCodeReceived(), 1000);
-    EXPECT_EQ(delegate.kinds(), (std::vector{Kind::connecting, Kind::connected}));
-}
-
 } // namespace

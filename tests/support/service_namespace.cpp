@@ -7,6 +7,7 @@
 #include <QProcess>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <net/if.h>
 #include <sched.h>
@@ -64,13 +65,19 @@ QByteArray subjectHash(const QString& certificateFile) {
 
 } // namespace
 
-void ServiceNamespace::enter() {
-    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        fail("unshare (this needs root)");
-    // Mounts made from here on stay inside this namespace.
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        fail("making mounts private");
-    bringLoopbackUp();
+bool ServiceNamespace::enter() {
+    try {
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+            fail("unshare (this needs root)");
+        // Mounts made from here on stay inside this namespace.
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            fail("making mounts private");
+        bringLoopbackUp();
+        return true;
+    } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return false;
+    }
 }
 
 void ServiceNamespace::routeServiceToLoopback(const TestPki& pki) {
