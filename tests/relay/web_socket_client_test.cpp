@@ -225,28 +225,35 @@ TEST_F(WebSocketClientTest, DeliversValidCommandsInOrderAndSilentlyDropsEverythi
     EXPECT_TRUE(peer.isOpen());
 }
 
-TEST_F(WebSocketClientTest, OversizedMessagesNeverArriveAndEndTheConnectionForAnotherTry) {
+TEST_F(WebSocketClientTest, MessagesTheTransportRefusesNeverArriveAndTheClientComesBack) {
     makeClient(1ms);
     const QString oversized = keyCommandOfSize(QStringLiteral("too-big"), 16385);
-    const std::vector<std::function<void(FakeRelayPeer&)>> senders = {
-        [&](FakeRelayPeer& peer) { peer.sendText(oversized); },
-        [&](FakeRelayPeer& peer) { peer.sendBinary(oversized.toUtf8()); },
+    const QByteArray invalidUtf8 = keyCommand(QStringLiteral("bad-utf8")).toUtf8() + "\xc3\x28";
+    struct Case {
+        std::function<void(FakeRelayPeer&)> send;
+        quint16 closeCode; // what the client answers with
+    };
+    const std::vector<Case> cases = {
+        {[&](FakeRelayPeer& peer) { peer.sendText(oversized); }, 1009},
+        {[&](FakeRelayPeer& peer) { peer.sendBinary(oversized.toUtf8()); }, 1009},
         // Two frames, each under the limit, that make one message over it.
-        [&](FakeRelayPeer& peer) {
-            const QByteArray bytes = oversized.toUtf8();
-            peer.sendFrame(0x1, bytes.first(10000), false);
-            peer.sendFrame(0x0, bytes.sliced(10000), true);
-        },
+        {[&](FakeRelayPeer& peer) {
+             const QByteArray bytes = oversized.toUtf8();
+             peer.sendFrame(0x1, bytes.first(10000), false);
+             peer.sendFrame(0x0, bytes.sliced(10000), true);
+         },
+         1009},
+        {[&](FakeRelayPeer& peer) { peer.sendFrame(0x1, invalidUtf8); }, 1007},
     };
     connectAndWaitForOpen(sessionURL(), sessionToken());
-    for (size_t i = 0; i < senders.size(); ++i) {
+    for (size_t i = 0; i < cases.size(); ++i) {
         FakeRelayPeer& peer = service.lastPeer();
         const qsizetype peers = service.peerCount();
-        senders[i](peer);
+        cases[i].send(peer);
         ASSERT_TRUE(waitForDisconnects(static_cast<int>(i) + 1)) << i;
         EXPECT_TRUE(delegate.last(Kind::disconnected).willReconnect) << i;
         ASSERT_TRUE(eventually([&] { return peer.closeCodeReceived().has_value(); })) << i;
-        EXPECT_EQ(peer.closeCodeReceived(), 1009) << i; // "message too big"
+        EXPECT_EQ(peer.closeCodeReceived(), cases[i].closeCode) << i;
         // ... and the client comes back by itself.
         ASSERT_TRUE(eventually([&] { return service.peerCount() > peers; })) << i;
         ASSERT_TRUE(eventually([&] { return delegate.count(Kind::connected) == int(i) + 2; }));
