@@ -12,9 +12,12 @@ struct Outcome {
     int status = -1;
 };
 
-Outcome runAgent(const QStringList& arguments, const QByteArray& input) {
+Outcome runAgent(const QStringList& arguments, const QByteArray& input,
+                 const QStringList& launcher = {}) {
     QProcess agent;
-    agent.start(QStringLiteral(VINDARO_AGENT_PATH), arguments);
+    const QStringList command =
+        launcher + QStringList{QStringLiteral(VINDARO_AGENT_PATH)} + arguments;
+    agent.start(command.first(), command.mid(1));
     EXPECT_TRUE(agent.waitForStarted());
     agent.write(input);
     agent.closeWriteChannel();
@@ -54,11 +57,14 @@ TEST(CommandLine, ConnectionTestRefusesEveryUnusableBundleAlike) {
 }
 
 TEST(CommandLine, ConnectionTestReadsOnlyTheFirstLineAndStripsCrLf) {
-    // A valid first line is probed, whatever follows it; a bad second line does not matter.
+    // A valid first line is probed, whatever follows it; a bad second line does not matter. The
+    // probe runs in a network namespace of its own, so it never reaches the real service.
+    const QStringList offline = {QStringLiteral("unshare"), QStringLiteral("--net"),
+                                 QStringLiteral("--")};
     for (const QByteArray& input : {QByteArray("wss://vindaro.net/ws|ROOM|TOKEN123\r\n"),
                                     QByteArray("wss://vindaro.net/ws|ROOM|TOKEN123\ngarbage\n"),
                                     QByteArray("wss://vindaro.net/ws|ROOM|TOKEN123")}) {
-        const Outcome outcome = connectionTest(input);
+        const Outcome outcome = runAgent({QStringLiteral("--connection-test")}, input, offline);
         EXPECT_NE(outcome.status, 2) << input.toStdString();
         EXPECT_TRUE(outcome.out == "CONNECTION_TEST_OK\n" ||
                     outcome.out == "CONNECTION_TEST_FAILED\n");

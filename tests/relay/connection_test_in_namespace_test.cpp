@@ -1,0 +1,138 @@
+// `vindaro-agent --connection-test` as a user runs it, against a fake relay that is vindaro.net
+// for this process and its children only: a private network and mount namespace where
+// vindaro.net is 127.0.0.1, the fake listens on port 443, and the system trust store holds only
+// the test CA. The agent is the real executable; nothing in it knows it is being tested.
+#include "support/fake_relay_service.h"
+#include "support/qt_printers.h"
+#include "support/service_namespace.h"
+#include "support/test_pki.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    QByteArray out;
+    int status = -1;
+    qint64 tookMs = 0;
+};
+
+class ConnectionTestCommand : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ServiceNamespace::routeServiceToLoopback(TestPki::instance()); }
+
+    void startService(FakeRelayService& relay) {
+        ASSERT_TRUE(relay.listen(443, QHostAddress::LocalHost));
+    }
+
+    // Runs the agent while this thread's event loop keeps serving the fake relay.
+    static Outcome connectionTest(const QByteArray& input) {
+        QProcess agent;
+        QElapsedTimer clock;
+        clock.start();
+        agent.start(QStringLiteral(VINDARO_AGENT_PATH), {QStringLiteral("--connection-test")});
+        EXPECT_TRUE(agent.waitForStarted());
+        agent.write(input);
+        agent.closeWriteChannel();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return agent.state() == QProcess::NotRunning; }, 60000));
+        const qint64 took = clock.elapsed();
+        if (agent.state() != QProcess::NotRunning) {
+            agent.kill();
+            agent.waitForFinished();
+        }
+        return {agent.readAllStandardOutput(), agent.exitCode(), took};
+    }
+
+    static QByteArray bundle() { return "wss://vindaro.net/ws|ROOM1|TOKEN-xyz1\n"; }
+};
+
+TEST_F(ConnectionTestCommand, AnAcceptingRelayGivesOkAndIsClosedNormally) {
+    FakeRelayService relay;
+    startService(relay);
+    const Outcome outcome = connectionTest(bundle());
+    EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_OK\n"));
+    EXPECT_EQ(outcome.status, 0);
+    RecordProperty("took_ms", static_cast<int>(outcome.tookMs));
+
+    ASSERT_EQ(relay.requests().size(), 1);
+    EXPECT_EQ(relay.requests().first().path, "/ws");
+    EXPECT_EQ(relay.requests().first().query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
+    EXPECT_EQ(relay.requests().first().header("host"), "vindaro.net");
+    EXPECT_FALSE(relay.requests().first().header("user-agent"));
+    EXPECT_FALSE(relay.requests().first().header("authorization"));
+    ASSERT_EQ(relay.peerCount(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return relay.peer(0).closeCodeReceived().has_value(); }));
+    EXPECT_EQ(relay.peer(0).closeCodeReceived(), 1000);
+}
+
+TEST_F(ConnectionTestCommand, OnlyTheFirstLineCountsWithOrWithoutCarriageReturn) {
+    FakeRelayService relay;
+    startService(relay);
+    for (const QByteArray& input : {QByteArray("wss://vindaro.net/ws|ROOM1|TOKEN-xyz1\r\n"),
+                                    QByteArray("wss://www.vindaro.net/ws|ROOM1|TOKEN-xyz1\nx|y\n"),
+                                    QByteArray("wss://vindaro.net|room1|TOKEN-xyz1")}) {
+        const Outcome outcome = connectionTest(input);
+        EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_OK\n")) << input.toStdString();
+        EXPECT_EQ(outcome.status, 0);
+    }
+    ASSERT_EQ(relay.requests().size(), 3);
+    EXPECT_EQ(relay.requests()[1].header("host"), "www.vindaro.net");
+    EXPECT_EQ(relay.requests()[2].query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
+}
+
+TEST_F(ConnectionTestCommand, ARefusingRelayFailsWithinTwoSeconds) {
+    FakeRelayService relay;
+    relay.setAnswer(RelayAnswer::refuse);
+    relay.setRefusal("403 Forbidden");
+    startService(relay);
+    const Outcome outcome = connectionTest(bundle());
+    EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_FAILED\n"));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_LT(outcome.tookMs, 2000);
+    RecordProperty("took_ms", static_cast<int>(outcome.tookMs));
+    EXPECT_EQ(relay.requests().size(), 1);
+}
+
+TEST_F(ConnectionTestCommand, ASilentRelayFailsAfterTheTenSecondTimeout) {
+    FakeRelayService relay;
+    relay.setAnswer(RelayAnswer::ignoreRequest);
+    startService(relay);
+    const Outcome outcome = connectionTest(bundle());
+    EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_FAILED\n"));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_GE(outcome.tookMs, 10000);
+    EXPECT_LT(outcome.tookMs, 14000);
+    RecordProperty("took_ms", static_cast<int>(outcome.tookMs));
+}
+
+TEST_F(ConnectionTestCommand, TrustComesOnlyFromTheSystemStore) {
+    // The same relay with a certificate from a CA the system store does not hold.
+    FakeRelayService impostor(TestPki::Leaf::untrusted);
+    startService(impostor);
+    const Outcome outcome = connectionTest(bundle());
+    EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_FAILED\n"));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(impostor.requests().size(), 0);
+}
+
+TEST_F(ConnectionTestCommand, NoRelayAtAllFailsAtOnce) {
+    const Outcome outcome = connectionTest(bundle());
+    EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_FAILED\n"));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_LT(outcome.tookMs, 5000);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!ServiceNamespace::enter())
+        return 1;
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
