@@ -28,6 +28,7 @@ public:
     explicit MainWindow(AgentActions& actions, EventLog::Clock clock = {},
                         QWidget* parent = nullptr);
     ~MainWindow() override;
+    Q_DISABLE_COPY_MOVE(MainWindow)
 
     void setPermissionLine(const QString& text, StatusColor color) override;
     void setConnectionLine(const QString& text, StatusColor color) override;

@@ -55,11 +55,11 @@ public:
 private:
     struct Command {
         std::string name;
-        std::uint16_t code;
-        int count;
-        int holdMs;
+        std::uint16_t code = 0;
+        int count = 0;
+        int holdMs = 0;
         std::string source;
-        std::uint64_t generation;
+        std::uint64_t generation = 0;
     };
     enum class PressFailure { accessibilityRequired, eventCreationFailed };
 

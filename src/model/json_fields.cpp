@@ -30,7 +30,7 @@ qint64 integerValue(const QJsonValue& value, QLatin1StringView name) {
 }
 
 QJsonValue presentValue(const QJsonObject& object, QLatin1StringView name) {
-    const QJsonValue value = object.value(name);
+    QJsonValue value = object.value(name);
     if (value.isUndefined() || value.isNull())
         throw JsonDecodeError(memberError(name, "missing"));
     return value;

@@ -30,7 +30,7 @@ QString InstallationIdentity::loadOrCreate() const {
     if (const std::optional<QString> stored = m_keychain.get(account());
         stored && isInstallationId(*stored))
         return *stored;
-    const QString created = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+    QString created = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
     m_keychain.set(created, account());
     return created;
 }

@@ -37,6 +37,7 @@ public:
     explicit PairingClient(PairingClientOptions options, QObject* parent = nullptr);
     // Abandons an exchange in flight without calling its completion.
     ~PairingClient() override;
+    Q_DISABLE_COPY_MOVE(PairingClient)
 
     // A code that is not six ASCII digits fails with invalidPairingCode before this returns,
     // and an exchange in flight is left alone. Otherwise an exchange in flight is cancelled (its

@@ -29,6 +29,8 @@ protected:
     KeyPoster() = default;
     KeyPoster(const KeyPoster&) = default;
     KeyPoster& operator=(const KeyPoster&) = default;
+    KeyPoster(KeyPoster&&) = default;
+    KeyPoster& operator=(KeyPoster&&) = default;
 };
 
 } // namespace vindaro

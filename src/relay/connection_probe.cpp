@@ -22,8 +22,8 @@ constexpr std::chrono::seconds closingGrace{1};
 // the socket until the caller has finished waiting and the socket has been closed.
 class ProbeHandshake : public QObject {
 public:
-    ProbeHandshake(QNetworkRequest request, QSemaphore& woken, std::atomic<bool>& succeeded)
-        : m_request(std::move(request))
+    ProbeHandshake(const QNetworkRequest& request, QSemaphore& woken, std::atomic<bool>& succeeded)
+        : m_request(request)
         , m_woken(woken)
         , m_succeeded(succeeded) {}
 

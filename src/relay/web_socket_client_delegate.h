@@ -31,6 +31,8 @@ protected:
     WebSocketClientDelegate() = default;
     WebSocketClientDelegate(const WebSocketClientDelegate&) = default;
     WebSocketClientDelegate& operator=(const WebSocketClientDelegate&) = default;
+    WebSocketClientDelegate(WebSocketClientDelegate&&) = default;
+    WebSocketClientDelegate& operator=(WebSocketClientDelegate&&) = default;
 };
 
 } // namespace vindaro
