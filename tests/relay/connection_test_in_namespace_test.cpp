@@ -107,7 +107,6 @@ TEST_F(ConnectionTestCommand, EveryWayOfNotOpeningGivesFailedInTime) {
              Case{"silent", RelayAnswer::ignoreRequest, TestPki::Leaf::service, 10000, 14000},
          }) {
         FakeRelayService relay(c.leaf);
-        relay.setRefusal("403 Forbidden");
         if (c.answer) {
             relay.setAnswer(*c.answer);
             startService(relay);

@@ -262,7 +262,6 @@ TEST_F(WebSocketClientTest, ServiceClosesStopReconnectingOnlyFor1008) {
              Case{1008, QStringLiteral("ห้องนี้ถูกปิดแล้ว"), QStringLiteral("ห้องนี้ถูกปิดแล้ว"), false},
              Case{1000, {}, closed, true},
              Case{1001, QStringLiteral("maintenance"), QStringLiteral("maintenance"), true},
-             Case{1011, {}, closed, true},
              Case{4000, QStringLiteral("bye"), QStringLiteral("bye"), true},
              Case{std::nullopt, {}, closed, true},
          }) {
@@ -314,7 +313,6 @@ TEST_F(WebSocketClientTest, FailedHandshakesReportOnceEachAndAreRetried) {
     };
     const QList<Case> cases = {
         {"refused", RelayAnswer::refuse, "403 Forbidden", {}, &service},
-        {"unauthorized", RelayAnswer::refuse, "401 Unauthorized", {}, &service},
         // QtWebSockets follows no redirect, even one this agent would accept.
         {"redirected",
          RelayAnswer::refuse,
