@@ -101,12 +101,3 @@ TEST(AgentPairing, SocketURLAppendsRoleRoomAndTokenAfterAnyQuery) {
                            {QStringLiteral("token"), QStringLiteral("to&k=en+/ ?#x")}}));
     EXPECT_FALSE(url->toString(QUrl::FullyEncoded).contains(u'+'));
 }
-
-TEST(AgentPairing, BundleTextRoundTrips) {
-    for (const char* text :
-         {"wss://vindaro.net|room|token-123", "wss://www.vindaro.net/ws?a=b|RO_OM|t|o k e n",
-          "wss://vindaro.net:443/ws|ROOM|สวัสดีครับ👍🏽"}) {
-        const AgentPairing pairing = parse(QString::fromUtf8(text));
-        EXPECT_EQ(parse(pairing.bundle()), pairing) << text;
-    }
-}
