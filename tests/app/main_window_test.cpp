@@ -63,17 +63,6 @@ protected:
         return find<QLabel>(name)->palette().color(QPalette::WindowText);
     }
 
-    // What the window shows once start-up has finished, without a connection.
-    void showStartedState() {
-        window.setPermissionLine(
-            QStringLiteral("🟢 Accessibility พร้อมใช้งาน"),
-            StatusColor::green);
-        window.setConnectEnabled(true);
-        window.setPauseEnabled(false);
-        window.setStopEnabled(false);
-        window.setPauseTitle(QStringLiteral("พร้อมเล่นต่อ"));
-    }
-
     void waitForLogShown() {
         auto* view = find<QPlainTextEdit>("logView");
         // The document keeps CR LF as one line break.
@@ -83,9 +72,13 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return view->toPlainText() == shown(); }, waitLimitMs));
     }
 
-    void saveScreenshot(const QString& fileName) {
+    void showWindow() {
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
+    }
+
+    void saveScreenshot(const QString& fileName) {
+        showWindow();
         const QString directory = QStringLiteral(VINDARO_ARTIFACTS_DIR);
         ASSERT_TRUE(QDir().mkpath(directory));
         ASSERT_TRUE(window.grab().save(directory + QLatin1Char('/') + fileName));
@@ -142,8 +135,7 @@ TEST_F(MainWindowTest, StartsAtItsSizeAndCannotShrinkBelowTheMinimum) {
     QLayout* rows = window.centralWidget()->layout();
     EXPECT_EQ(window.minimumWidth(), 640);
     EXPECT_GE(window.minimumHeight(), 520);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
+    showWindow();
     EXPECT_EQ(window.centralWidget()->width(), 720);
     EXPECT_EQ(window.centralWidget()->height(), std::max(570, rows->minimumHeightForWidth(720)));
 
@@ -222,8 +214,7 @@ TEST_F(MainWindowTest, ShowsTextsExactlyAsGivenInTheirColours) {
 }
 
 TEST_F(MainWindowTest, LogShowsEveryLineWithoutFreezingUnderAFlood) {
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
+    showWindow();
     window.appendLog(QStringLiteral("เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก"));
     waitForLogShown();
     EXPECT_TRUE(window.logText().endsWith(
@@ -291,7 +282,13 @@ TEST_F(MainWindowTest, QuitComesFromTheMenuCtrlQAndClosingTheWindow) {
 }
 
 TEST_F(MainWindowTest, SavesScreenshotsOfTheStartedAndConnectedWindow) {
-    showStartedState();
+    // Started, without a connection.
+    window.setPermissionLine(QStringLiteral("🟢 Accessibility พร้อมใช้งาน"),
+                             StatusColor::green);
+    window.setConnectEnabled(true);
+    window.setPauseEnabled(false);
+    window.setStopEnabled(false);
+    window.setPauseTitle(QStringLiteral("พร้อมเล่นต่อ"));
     saveScreenshot(QStringLiteral("main-window.png"));
 
     window.setConnectionLine(QStringLiteral("🟢 เชื่อม Vindaro แล้ว"),

@@ -4,15 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 using namespace vindaro;
-
-TEST(SelfTest, PassesSilently) {
-    std::ostringstream out;
-    EXPECT_TRUE(runSelfTest(out));
-    EXPECT_EQ(out.str(), "");
-}
 
 TEST(SelfTest, NamesMissingKeysInListOrder) {
     const KeyLookup withoutTabAndF12 = [](const std::optional<QString>& name) {

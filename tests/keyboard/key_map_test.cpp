@@ -39,11 +39,5 @@ TEST(KeyMap, HoldsTheFiftyNineMacKeyCodes) {
     }
     EXPECT_EQ(names.size(), 59);
     EXPECT_EQ(codes.size(), 59) << "two names share a key code";
-    const std::pair<const char*, quint16> spotChecks[] = {
-        {"A", 0},      {"S", 1},      {"Z", 6},       {"Q", 12},     {"0", 29},
-        {"9", 25},     {"ENTER", 36}, {"TAB", 48},    {"ESC", 53},   {"UP", 126},
-        {"DOWN", 125}, {"LEFT", 123}, {"RIGHT", 124}, {"SHIFT", 56}, {"CTRL", 59},
-        {"F2", 120},   {"F5", 96},    {"F10", 109},   {"F11", 103},  {"F12", 111}};
-    for (const auto& [name, code] : spotChecks)
-        EXPECT_EQ(KeyMap::code(QString::fromLatin1(name))->code, code) << name;
+    // Which key each code types is checked against a real X server in xtest_key_poster_test.cpp.
 }

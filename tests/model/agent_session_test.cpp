@@ -52,18 +52,15 @@ TEST(AgentSession, JudgesTheVersionFirstAndEverythingElseAsAnInvalidResponse) {
     input.sessionId = QString();
     EXPECT_EQ(rejection(input), Kind::unsupportedProtocol);
 
+    // The URL and identifier rules have tests of their own; here, that each member is judged.
     const auto invalid = [](auto change) {
         Input bad;
         change(bad);
         EXPECT_EQ(rejection(bad), Kind::invalidPairingResponse) << bad.url.toStdString();
     };
-    for (const char* url : {"wss://evil.com/ws", "ws://vindaro.net/ws", "wss://vindaro.net",
-                            "wss://vindaro.net/ws/", "wss://vindaro.net:8443/ws",
-                            "wss://vindaro.net/ws#f", "https://vindaro.net/ws", "", "::"})
+    for (const char* url : {"wss://evil.com/ws", "ws://vindaro.net/ws", "wss://vindaro.net", ""})
         invalid([&](Input& in) { in.url = QString::fromUtf8(url); });
-    invalid([](Input& in) { in.sessionId = QString(); });
     invalid([](Input& in) { in.sessionId = QStringLiteral(" session_123"); });
-    invalid([](Input& in) { in.agentId = QStringLiteral("agent.456"); });
     invalid([](Input& in) { in.agentId = QString(129, u'a'); });
     invalid([](Input& in) { in.token = QStringLiteral("1234567"); });
     invalid([](Input& in) { in.token = QString(2049, u't'); });

@@ -47,13 +47,12 @@ TEST(NoSecretService, WritesFailWithTheKeychainMessageAndWriteNothingElse) {
 
 TEST(NoSecretService, ReadsAreAbsentAndClearingSucceeds) {
     Credentials credentials;
-    credentials.defaults.setString(QStringLiteral("vindaro.agent.v2.ws-url"),
-                                   QStringLiteral("wss://vindaro.net/ws"));
-    credentials.defaults.setString(QStringLiteral("vindaro.agent.v2.session-id"),
-                                   QStringLiteral("session_123"));
-    credentials.defaults.setString(QStringLiteral("vindaro.agent.v2.agent-id"),
-                                   QStringLiteral("agent_456"));
-    credentials.defaults.setInteger(QStringLiteral("vindaro.agent.v2.protocol"), 2);
+    // A session's settings, whose token the missing keyring would hold.
+    for (const auto& [key, value] :
+         {std::pair{"ws-url", "wss://vindaro.net/ws"}, std::pair{"session-id", "session_123"},
+          std::pair{"agent-id", "agent_456"}, std::pair{"protocol", "2"}})
+        credentials.defaults.setString(QStringLiteral("vindaro.agent.v2.") + QLatin1String(key),
+                                       QLatin1String(value));
 
     EXPECT_EQ(credentials.keychain.get(QStringLiteral("agent-token-v2")), std::nullopt);
     EXPECT_EQ(credentials.sessions.load(), std::nullopt);

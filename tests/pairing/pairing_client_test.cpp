@@ -29,6 +29,7 @@ namespace {
 
 const QString installId = QStringLiteral("0f8e2d3c-4b5a-4697-8877-665544332211");
 const QString token = QStringLiteral("tok-PAIRED-9d8c7b6a");
+const QString deviceName = QStringLiteral("ห้อง \"สตรีม\"\n's PC");
 
 QByteArray responseBody(const QByteArray& protocolVersion = "2",
                         const QByteArray& wsUrl = "wss://vindaro.net/ws") {
@@ -100,7 +101,7 @@ void expectTransportError(const PairingResult& result, QNetworkReply::NetworkErr
 
 PairingClientOptions testOptions() {
     PairingClientOptions options;
-    options.hostName = [] { return std::optional<QString>(QStringLiteral("Streamer's PC")); };
+    options.hostName = [] { return std::optional<QString>(deviceName); };
     return options;
 }
 
@@ -144,21 +145,23 @@ TEST_F(PairingClientTest, TheServiceReceivesOneJsonPostWithTheAgentsHeaders) {
     const FakePairingService::Request& request = service.requests().first();
     EXPECT_EQ(request.method, QByteArray("POST"));
     EXPECT_EQ(request.target, QByteArray("/api/v1/agent/pair"));
-    EXPECT_EQ(request.header("Host"), QByteArray("vindaro.net"));
-    EXPECT_EQ(request.header("Content-Type"), QByteArray("application/json"));
-    EXPECT_EQ(request.header("Accept"), QByteArray("application/json"));
-    EXPECT_EQ(request.header("User-Agent"), QByteArray("Vindaro-Agent-macOS/0.2.0"));
+    for (const auto& [name, value] :
+         FakePairingService::Headers{{"Host", "vindaro.net"},
+                                     {"Content-Type", "application/json"},
+                                     {"Accept", "application/json"},
+                                     {"User-Agent", "Vindaro-Agent-macOS/0.2.0"}})
+        EXPECT_EQ(request.header(name), value) << name.toStdString();
     EXPECT_TRUE(request.header("Cookie").isNull());
     EXPECT_TRUE(request.header("Authorization").isNull());
 
-    const QJsonObject body = QJsonDocument::fromJson(request.body).object();
-    EXPECT_EQ(body.size(), 6);
-    EXPECT_EQ(body.value(u"code").toString(), QStringLiteral("123456"));
-    EXPECT_EQ(body.value(u"installId").toString(), installId);
-    EXPECT_EQ(body.value(u"deviceName").toString(), QStringLiteral("Streamer's PC"));
-    EXPECT_EQ(body.value(u"platform").toString(), QStringLiteral("macos"));
-    EXPECT_EQ(body.value(u"appVersion").toString(), QStringLiteral("0.2.0"));
-    EXPECT_TRUE(request.body.contains("\"protocolVersion\":2")) << request.body.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(request.body).object(),
+              (QJsonObject{{QStringLiteral("code"), QStringLiteral("123456")},
+                           {QStringLiteral("installId"), installId},
+                           {QStringLiteral("deviceName"), deviceName},
+                           {QStringLiteral("platform"), QStringLiteral("macos")},
+                           {QStringLiteral("appVersion"), QStringLiteral("0.2.0")},
+                           {QStringLiteral("protocolVersion"), 2}}))
+        << request.body.toStdString();
 }
 
 TEST_F(PairingClientTest, NoCookieIsKeptOrSentEvenWhenTheServiceSetsOne) {
@@ -176,15 +179,11 @@ TEST_F(PairingClientTest, NoCookieIsKeptOrSentEvenWhenTheServiceSetsOne) {
 }
 
 TEST_F(PairingClientTest, RefusalsAreShownWithTheirOwnMessagesAndTheirBodiesAreNotRead) {
-    for (const int status : {400, 401, 404, 409, 429, 500, 503}) {
+    // Each status's message is the model's to choose; here, that the status reaches it.
+    for (const int status : {400, 404, 409, 429, 503}) {
         service.plan({Reply(status, R"({"error":"refused"})")});
         expectAgentError(pairAndWait(), AgentError::pairingFailed(status));
     }
-    service.plan({Reply(409)});
-    EXPECT_EQ(pairAndWait().errorDescription(), QStringLiteral("รหัสจับคู่นี้ถูกใช้งานแล้ว กรุณาสร้างรหัสใหม่"));
-    service.plan({Reply(502)});
-    EXPECT_EQ(pairAndWait().errorDescription(),
-              QStringLiteral("เซิร์ฟเวอร์ไม่สามารถจับคู่ Agent ได้ (รหัส 502)"));
 
     // A refusal whose body never ends is decided on its status at once.
     Reply endless(500, QByteArray(4096, 'x'));
@@ -198,11 +197,7 @@ TEST_F(PairingClientTest, SuccessStatusesWithUnusableBodiesAreInvalidResponses) 
     const std::vector<std::pair<Reply, AgentError>> cases = {
         {Reply(200), invalid},
         {Reply(200, "not json"), invalid},
-        {Reply(200, "[]"), invalid},
-        {Reply(200, responseBody("\"2\"")), invalid},
-        {Reply(200, responseBody("2.5")), invalid},
         {Reply(200, responseBody("2", "wss://vindaro.net.example/ws")), invalid},
-        {Reply(200, responseBody("2", "https://vindaro.net/ws")), invalid},
         {Reply(200, responseBody("3")), AgentError::unsupportedProtocol()},
     };
     for (const auto& [reply, expected] : cases) {
@@ -257,11 +252,8 @@ TEST_F(PairingClientTest, RedirectsAreFollowedOnlyAsAPostToTheEndpointOnItsOwnHo
              redirect(303, "https://vindaro.net/api/v1/agent/pair"),
              redirect(307, "https://www.vindaro.net/api/v1/agent/pair"),
              redirect(307, "https://example.com/api/v1/agent/pair"),
-             redirect(307, "https://vindaro.net/api/v1/agent/pair/"),
              redirect(307, "http://vindaro.net/api/v1/agent/pair"),
              redirect(308, "https://vindaro.net:8443/api/v1/agent/pair"),
-             redirect(308, "https://user@vindaro.net/api/v1/agent/pair"),
-             redirect(307, "https://vindaro.net/api/v1/agent/pair#again"),
          }) {
         const qsizetype before = service.requests().size();
         service.plan({moved, Reply(200, responseBody())});
@@ -281,10 +273,13 @@ TEST_F(PairingClientTest, TransportFailuresArriveAsQtReportsThem) {
     service.plan({hangUp});
     expectTransportError(pairAndWait(), QNetworkReply::RemoteHostClosedError);
 
-    FakePairingService impostor(TestPki::Leaf::untrusted);
-    proxy.setTargetPort(impostor.port());
-    expectTransportError(pairAndWait(), QNetworkReply::SslHandshakeFailedError);
-    EXPECT_TRUE(impostor.requests().isEmpty());
+    for (const auto leaf :
+         {TestPki::Leaf::untrusted, TestPki::Leaf::expired, TestPki::Leaf::otherHost}) {
+        FakePairingService impostor(leaf);
+        proxy.setTargetPort(impostor.port());
+        expectTransportError(pairAndWait(), QNetworkReply::SslHandshakeFailedError);
+        EXPECT_TRUE(impostor.requests().isEmpty());
+    }
 }
 
 TEST_F(PairingClientTest, SilenceAndSlowAnswersEndInQtsTimeoutError) {
@@ -315,9 +310,8 @@ TEST_F(PairingClientTest, AnInvalidCodeFailsBeforePairReturnsAndSendsNothing) {
     client.pair(QStringLiteral("123456"), installId, [](const PairingResult&) {});
     ASSERT_TRUE(QTest::qWaitFor([&] { return service.requests().size() == 1; }, 30000));
 
-    for (const QString& code :
-         {QStringLiteral("12345"), QStringLiteral("1234567"), QStringLiteral("12a456"), QString(),
-          QStringLiteral(" 123456"), QStringLiteral("123456\n"), QStringLiteral("١٢٣٤٥٦")}) {
+    // Which codes are valid is the model's rule; here, that the client applies it.
+    for (const QString& code : {QStringLiteral("12345"), QStringLiteral("123456\n")}) {
         Completions completions;
         client.pair(code, installId, completions.callback());
         ASSERT_EQ(completions.results.size(), 1u) << code.toStdString();
