@@ -75,7 +75,8 @@ void XKeyRecorder::State::readEvents() {
             const auto keycode = static_cast<unsigned>(raw->detail);
             const RecordedKey key{
                 keycode, XkbKeycodeToKeysym(recording, static_cast<KeyCode>(keycode), 0, 0),
-                raw->evtype == XI_RawKeyPress, static_cast<std::uint32_t>(raw->time)};
+                raw->evtype == XI_RawKeyPress, static_cast<std::uint32_t>(raw->time),
+                std::chrono::steady_clock::now()};
             {
                 std::scoped_lock lock(mutex);
                 events.push_back(key);
@@ -168,6 +169,82 @@ void XKeyRecorder::removeKeysym(const std::string& keysymName) {
     XChangeKeyboardMapping(display, minKeycode, perKeycode, map, maxKeycode - minKeycode + 1);
     XFree(map);
     XSync(display, False);
+}
+
+namespace {
+
+std::string windowTitle(Display* display, Window window) {
+    const Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* data = nullptr;
+    std::string title;
+    if (XGetWindowProperty(display, window, netName, 0, 1024, False, utf8, &type, &format, &count,
+                           &remaining, &data) == Success &&
+        data != nullptr && format == 8)
+        title.assign(reinterpret_cast<const char*>(data), count);
+    if (data != nullptr)
+        XFree(data);
+    if (title.empty()) {
+        char* name = nullptr;
+        if (XFetchName(display, window, &name) && name != nullptr) {
+            title = name;
+            XFree(name);
+        }
+    }
+    return title;
+}
+
+} // namespace
+
+unsigned long XKeyRecorder::waitForWindow(const std::string& title,
+                                          std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        {
+            std::scoped_lock lock(m_state->queryMutex);
+            Display* display = m_state->query;
+            Window root = 0;
+            Window parent = 0;
+            Window* children = nullptr;
+            unsigned count = 0;
+            Window found = 0;
+            if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children,
+                           &count)) {
+                for (unsigned i = 0; i < count && found == 0; ++i) {
+                    XWindowAttributes attributes;
+                    if (XGetWindowAttributes(display, children[i], &attributes) &&
+                        attributes.map_state == IsViewable &&
+                        windowTitle(display, children[i]) == title)
+                        found = children[i];
+                }
+                if (children != nullptr)
+                    XFree(children);
+            }
+            if (found != 0)
+                return found;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+unsigned long XKeyRecorder::focusedWindow() {
+    std::scoped_lock lock(m_state->queryMutex);
+    Window focus = 0;
+    int revertTo = 0;
+    XGetInputFocus(m_state->query, &focus, &revertTo);
+    return focus == PointerRoot ? 0 : focus;
+}
+
+void XKeyRecorder::focus(unsigned long window) {
+    std::scoped_lock lock(m_state->queryMutex);
+    XSetInputFocus(m_state->query, window, RevertToParent, CurrentTime);
+    XSync(m_state->query, False);
 }
 
 unsigned long XKeyRecorder::keysym(const std::string& name) {
