@@ -241,12 +241,6 @@ unsigned long XKeyRecorder::focusedWindow() {
     return focus == PointerRoot ? 0 : focus;
 }
 
-void XKeyRecorder::focus(unsigned long window) {
-    std::scoped_lock lock(m_state->queryMutex);
-    XSetInputFocus(m_state->query, window, RevertToParent, CurrentTime);
-    XSync(m_state->query, False);
-}
-
 unsigned long XKeyRecorder::keysym(const std::string& name) {
     return XStringToKeysym(name.c_str());
 }

@@ -52,8 +52,6 @@ public:
     unsigned long waitForWindow(const std::string& title, std::chrono::milliseconds timeout);
     // The window that has the keyboard focus, or 0 when focus is on no window.
     unsigned long focusedWindow();
-    // Gives the window the keyboard focus, as a window manager does when the user clicks it.
-    void focus(unsigned long window);
 
     // "a", "Return", "F12", ... as an X keysym; 0 when there is no such name.
     static unsigned long keysym(const std::string& name);
