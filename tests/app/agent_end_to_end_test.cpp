@@ -137,8 +137,7 @@ TEST_F(AgentEndToEnd, PairsByTypedCodePressesTheRelaysKeysAndLetsGoOnSigterm) {
 
     ASSERT_TRUE(eventually([&] { return relay.peerCount() == 1; }));
     EXPECT_EQ(relay.requests().first().header("authorization"), "Bearer " + token);
-    EXPECT_EQ(relay.requests().first().query,
-              "role=agent&sessionId=session_e2e&agentId=agent_e2e");
+    EXPECT_EQ(relay.requests().first().query, "role=agent&sessionId=session_e2e&agentId=agent_e2e");
     EXPECT_EQ(secretToolLookup(QStringLiteral("agent-token-v2")), token);
 
     std::size_t mark = recorder.events().size();
