@@ -200,45 +200,14 @@ std::string windowTitle(Display* display, Window window) {
 
 } // namespace
 
-unsigned long XKeyRecorder::waitForWindow(const std::string& title,
-                                          std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        {
-            std::scoped_lock lock(m_state->queryMutex);
-            Display* display = m_state->query;
-            Window root = 0;
-            Window parent = 0;
-            Window* children = nullptr;
-            unsigned count = 0;
-            Window found = 0;
-            if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children,
-                           &count)) {
-                for (unsigned i = 0; i < count && found == 0; ++i) {
-                    XWindowAttributes attributes;
-                    if (XGetWindowAttributes(display, children[i], &attributes) &&
-                        attributes.map_state == IsViewable &&
-                        windowTitle(display, children[i]) == title)
-                        found = children[i];
-                }
-                if (children != nullptr)
-                    XFree(children);
-            }
-            if (found != 0)
-                return found;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-unsigned long XKeyRecorder::focusedWindow() {
+std::string XKeyRecorder::focusedWindowTitle() {
     std::scoped_lock lock(m_state->queryMutex);
     Window focus = 0;
     int revertTo = 0;
     XGetInputFocus(m_state->query, &focus, &revertTo);
-    return focus == PointerRoot ? 0 : focus;
+    if (focus == None || focus == PointerRoot)
+        return {};
+    return windowTitle(m_state->query, focus);
 }
 
 unsigned long XKeyRecorder::keysym(const std::string& name) {

@@ -47,11 +47,9 @@ public:
     // Takes the keysym off every key that carries it, so nothing on the keyboard types it.
     void removeKeysym(const std::string& keysymName);
 
-    // Waits until a top-level window with this title (_NET_WM_NAME, else WM_NAME) is mapped and
-    // viewable; its id, or 0 when none is within the timeout.
-    unsigned long waitForWindow(const std::string& title, std::chrono::milliseconds timeout);
-    // The window that has the keyboard focus, or 0 when focus is on no window.
-    unsigned long focusedWindow();
+    // The title (_NET_WM_NAME, else WM_NAME) of the window that has the keyboard focus; empty
+    // when no window has it.
+    std::string focusedWindowTitle();
 
     // "a", "Return", "F12", ... as an X keysym; 0 when there is no such name.
     static unsigned long keysym(const std::string& name);
