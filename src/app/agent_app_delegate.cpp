@@ -64,9 +64,10 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
     // The executor logs on its worker thread; the line is handed to the main thread, where the
     // window lives, and dropped if the controller has gone by then.
     m_keyboard.setOnLog([context = QPointer<QObject>(&m_context), this](const std::string& line) {
-        QMetaObject::invokeMethod(
-            context.data(), [this, text = QString::fromStdString(line)] { appendLog(text); },
-            Qt::QueuedConnection);
+        if (QObject* target = context.data())
+            QMetaObject::invokeMethod(
+                target, [this, text = QString::fromStdString(line)] { appendLog(text); },
+                Qt::QueuedConnection);
     });
 
     if (std::optional<AgentSession> session = m_sessions.load()) {
@@ -109,28 +110,29 @@ void AgentAppDelegate::sessionDidResign() {
 }
 
 void AgentAppDelegate::connect(const AgentSession& session) {
-    const std::optional<QUrl> url = session.socketURL();
-    if (!url) {
-        show(AgentError::invalidServer().description());
-        return;
-    }
-    m_isArmed = true;
-    updateControls();
-    appendLog(QStringLiteral("กำลังเชื่อม Session ") + session.sessionId() + QStringLiteral("…"));
-    m_client.connectTo(*url, session.token());
+    openRelay(session.socketURL(),
+              QStringLiteral("กำลังเชื่อม Session ") + session.sessionId() + QStringLiteral("…"),
+              session.token());
 }
 
 void AgentAppDelegate::connect(const AgentPairing& pairing) {
-    const std::optional<QUrl> url = pairing.socketURL();
+    // The legacy URL carries its credentials in its query.
+    openRelay(pairing.socketURL(),
+              QStringLiteral("กำลังเชื่อมห้องรุ่นเดิม ") + pairing.room() + QStringLiteral("…"),
+              std::nullopt);
+}
+
+void AgentAppDelegate::openRelay(const std::optional<QUrl>& url, const QString& logLine,
+                                 const std::optional<QString>& bearerToken) {
     if (!url) {
         show(AgentError::invalidServer().description());
         return;
     }
+    // Connecting arms the agent: commands are pressed as soon as the socket is open.
     m_isArmed = true;
     updateControls();
-    appendLog(QStringLiteral("กำลังเชื่อมห้องรุ่นเดิม ") + pairing.room() + QStringLiteral("…"));
-    // The legacy URL carries its credentials in its query.
-    m_client.connectTo(*url, std::nullopt);
+    appendLog(logLine);
+    m_client.connectTo(*url, bearerToken);
 }
 
 void AgentAppDelegate::refreshPermission() {

@@ -103,6 +103,8 @@ public:
                                  const KeyCommand& command) noexcept override;
 
 private:
+    void openRelay(const std::optional<QUrl>& url, const QString& logLine,
+                   const std::optional<QString>& bearerToken);
     void pairingFinished(const PairingResult& result);
     void openAccessibilitySettings();
     // Asks for the posting permission and looks again; true when it is granted now.
