@@ -6,6 +6,7 @@
 #include "relay/web_socket_client.h"
 #include "relay/web_socket_client_delegate.h"
 
+#include "bench_support.h"
 #include "support/fake_relay_service.h"
 #include "support/service_namespace.h"
 #include "support/test_pki.h"
@@ -24,6 +25,7 @@
 #include <vector>
 
 using namespace vindaro;
+using namespace vindaro::bench;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -43,44 +45,6 @@ QString commandSentNow(int sequence) {
                           R"("source":"gift-)") +
            QString::number(sequence) + QStringLiteral(R"(","viewer":")") +
            QString::number(nowNs()) + QStringLiteral("\"}");
-}
-
-long residentKiB() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    }
-    return -1;
-}
-
-struct Summary {
-    double p50, p90, p99, p999, max, mean;
-};
-
-Summary summarize(std::vector<double> microseconds) {
-    std::sort(microseconds.begin(), microseconds.end());
-    const auto at = [&](double q) {
-        const auto index = static_cast<size_t>(q * static_cast<double>(microseconds.size() - 1));
-        return microseconds[index];
-    };
-    double sum = 0;
-    for (double value : microseconds)
-        sum += value;
-    return {at(0.50),
-            at(0.90),
-            at(0.99),
-            at(0.999),
-            microseconds.back(),
-            sum / static_cast<double>(microseconds.size())};
-}
-
-void print(const char* what, const Summary& s) {
-    std::printf("%s: p50 %.1f us, p90 %.1f us, p99 %.1f us, p99.9 %.1f us, max %.1f us, "
-                "mean %.1f us\n",
-                what, s.p50, s.p90, s.p99, s.p999, s.max, s.mean);
 }
 
 class LatencyDelegate : public WebSocketClientDelegate {
@@ -138,38 +102,6 @@ void runUntil(LatencyDelegate& delegate, const std::function<bool()>& done,
         loop.exec();
     delegate.afterEvent = nullptr;
 }
-
-// The fake relay on its own thread; everything that touches it runs there.
-class RelayThread {
-public:
-    RelayThread() {
-        m_context.moveToThread(&m_thread);
-        m_thread.start();
-        run([this] {
-            m_relay = new FakeRelayService();
-            if (!m_relay->listen(443, QHostAddress::LocalHost))
-                std::printf("cannot listen on 127.0.0.1:443\n");
-        });
-    }
-    ~RelayThread() {
-        run([this] { delete m_relay; });
-        m_thread.quit();
-        m_thread.wait();
-    }
-    void run(const std::function<void()>& work) {
-        QMetaObject::invokeMethod(&m_context, work, Qt::BlockingQueuedConnection);
-    }
-    void post(std::function<void()> work) {
-        QMetaObject::invokeMethod(&m_context, std::move(work), Qt::QueuedConnection);
-    }
-    FakeRelayService& relay() { return *m_relay; }
-    QObject& context() { return m_context; }
-
-private:
-    QThread m_thread;
-    QObject m_context;
-    FakeRelayService* m_relay = nullptr;
-};
 
 void measureLatency(RelayThread& relayThread, LatencyDelegate& delegate) {
     // One message in flight at a time: each arrival asks for the next, so nothing queues.

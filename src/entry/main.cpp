@@ -1,12 +1,23 @@
+#include "app/agent_app_delegate.h"
+#include "app/main_window.h"
 #include "entry/connection_test.h"
 #include "entry/mode.h"
 #include "entry/self_test.h"
+#include "entry/termination_signals.h"
 #include "model/constants.h"
+#include "platform/linux/desktop/help_settings_opener.h"
+#include "platform/linux/desktop/system_clipboard.h"
+#include "platform/linux/keyboard/xtest_key_poster.h"
+#include "platform/linux/secret_service_store.h"
+#include "platform/linux/session/linux_workspace_notifications.h"
+#include "platform/linux/settings_user_defaults.h"
 #include "relay/connection_probe.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QMainWindow>
+#include <QDBusConnection>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
@@ -17,14 +28,63 @@ namespace {
 
 constexpr std::chrono::seconds connectionTestTimeout{10};
 
+// How long quitting may wait for the relay connection's close frame to leave.
+constexpr std::chrono::milliseconds closingLimit{1000};
+constexpr std::chrono::milliseconds closingPoll{5};
+
 int runApplication(int argc, char** argv) {
     QApplication application(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Vindaro Agent for macOS"));
-    window.resize(720, 570);
+    QGuiApplication::setDesktopFileName(QStringLiteral("net.vindaro.agent"));
+    // Closing the window quits, but through the agent's own way out below, which lets go of
+    // every key and says goodbye to the relay before the event loop ends.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    vindaro::XTestKeyPoster keyPoster;
+    vindaro::SecretServiceStore secrets;
+    vindaro::SettingsUserDefaults defaults;
+    vindaro::SystemClipboard clipboard;
+    vindaro::HelpSettingsOpener settings;
+    vindaro::LinuxWorkspaceNotifications workspace(QDBusConnection::systemBus(),
+                                                   QDBusConnection::sessionBus());
+    vindaro::AgentAppDelegate delegate(
+        {keyPoster, secrets, defaults, clipboard, settings, workspace});
+    vindaro::MainWindow window(delegate);
+    vindaro::TerminationSignals terminationSignals;
+
+    // The one way out, from the menu, Ctrl+Q, the window's close button, SIGINT and SIGTERM.
+    bool quitting = false;
+    QTimer closing;
+    QElapsedTimer closingFor;
+    const auto quit = [&] {
+        if (quitting)
+            return;
+        quitting = true;
+        window.hide();
+        delegate.applicationWillTerminate();
+        closingFor.start();
+        closing.start(closingPoll);
+    };
+    QObject::connect(&closing, &QTimer::timeout, &application, [&] {
+        if (!delegate.isClosingConnection() || closingFor.hasExpired(closingLimit.count()))
+            QCoreApplication::quit();
+    });
+    QObject::connect(&window, &vindaro::MainWindow::quitRequested, &application, quit);
+    QObject::connect(&terminationSignals, &vindaro::TerminationSignals::received, &application,
+                     quit);
+    // However else the application ends (the session manager, say), the keys are let go.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &application,
+                     [&] { delegate.applicationWillTerminate(); });
+    QObject::connect(&application, &QGuiApplication::applicationStateChanged, &application,
+                     [&](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationActive)
+                             delegate.applicationDidBecomeActive();
+                     });
+
+    delegate.applicationDidFinishLaunching(window);
     window.show();
-    QApplication::exec();
-    return 0;
+    window.raise();
+    window.activateWindow();
+    return QApplication::exec();
 }
 
 } // namespace

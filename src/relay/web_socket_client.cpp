@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QWebSocket>
 
+#include <algorithm>
 #include <utility>
 
 namespace vindaro {
@@ -86,6 +87,12 @@ void WebSocketClient::disconnect(bool notify) {
         retire(socket, Ending::normalClosure);
     if (notify)
         reportDisconnected(stoppedMessage(), false);
+}
+
+bool WebSocketClient::isClosing() const {
+    return std::any_of(m_closing.begin(), m_closing.end(), [](const QPointer<QWebSocket>& socket) {
+        return socket && socket->state() != QAbstractSocket::UnconnectedState;
+    });
 }
 
 void WebSocketClient::open() {
@@ -226,6 +233,8 @@ void WebSocketClient::retire(QWebSocket* socket, Ending ending) {
         socket->deleteLater();
         return;
     }
+    m_closing.removeAll(nullptr);
+    m_closing.append(socket);
     QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(closingGrace, socket, [socket] {
         socket->abort();

@@ -2,7 +2,9 @@
 
 #include "relay/back_off.h"
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -60,6 +62,11 @@ public:
     // reports "หยุดการเชื่อมต่อแล้ว".
     void disconnect(bool notify);
 
+    // Whether a connection that was ended is still finishing its close handshake. A process that
+    // is quitting lets the event loop run until this is false (for a bounded time), or the close
+    // frame may never leave.
+    bool isClosing() const;
+
 private:
     enum class Ending { normalClosure, abort, closeHandshakeUnderway };
 
@@ -77,7 +84,8 @@ private:
 
     Timing m_timing;
     WebSocketClientDelegate* m_delegate = nullptr;
-    QWebSocket* m_socket = nullptr; // the current attempt; deleted later once retired
+    QWebSocket* m_socket = nullptr;        // the current attempt; deleted later once retired
+    QList<QPointer<QWebSocket>> m_closing; // retired attempts still finishing their close
     std::optional<QUrl> m_targetURL;
     std::optional<QString> m_targetBearerToken;
     bool m_reconnectEnabled = false;

@@ -100,5 +100,6 @@ void ConnectProxy::readRequest(QTcpSocket* client) {
             guardedClient->disconnectFromHost();
         }
     });
-    upstream->connectToHost(QHostAddress::LocalHost, m_targetPort);
+    const QString host = authority.left(authority.lastIndexOf(u':'));
+    upstream->connectToHost(QHostAddress::LocalHost, m_hostPorts.value(host, m_targetPort));
 }

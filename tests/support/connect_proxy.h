@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -19,6 +20,9 @@ public:
     ~ConnectProxy() override;
 
     void setTargetPort(quint16 port) { m_targetPort = port; }
+    // Sends tunnels for this host ("vindaro.net" or "www.vindaro.net") to its own port, e.g. the
+    // pairing endpoint to one fake service and the relay to another.
+    void setTargetPort(const QString& host, quint16 port) { m_hostPorts.insert(host, port); }
     void installAsApplicationProxy() const;
 
     // "host:port" of every CONNECT request, in arrival order, refused ones included.
@@ -30,5 +34,6 @@ private:
 
     QTcpServer m_server;
     quint16 m_targetPort;
+    QHash<QString, quint16> m_hostPorts;
     QStringList m_requested;
 };

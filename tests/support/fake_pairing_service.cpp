@@ -32,6 +32,11 @@ FakePairingService::FakePairingService(TestPki::Leaf leaf, QObject* parent)
         qFatal("fake pairing service: cannot listen on loopback");
 }
 
+bool FakePairingService::listen(const QHostAddress& address, quint16 port) {
+    m_server.close();
+    return m_server.listen(address, port);
+}
+
 FakePairingService::Reply FakePairingService::nextReply() {
     if (m_replies.empty())
         return Reply(500);

@@ -52,6 +52,9 @@ public:
                                 QObject* parent = nullptr);
 
     quint16 port() const { return m_server.serverPort(); }
+    // Moves the service to this address and port (it starts on any free loopback port); false
+    // when they cannot be had.
+    bool listen(const QHostAddress& address, quint16 port);
     void plan(std::deque<Reply> replies) { m_replies = std::move(replies); }
     const QList<Request>& requests() const { return m_requests; }
 

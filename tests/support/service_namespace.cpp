@@ -80,7 +80,7 @@ bool ServiceNamespace::enter() {
     }
 }
 
-void ServiceNamespace::routeServiceToLoopback(const TestPki& pki) {
+void ServiceNamespace::routeServiceToLoopback(const TestPki& pki, const QString& wwwAddress) {
     const QString root = pki.directory() + QStringLiteral("/namespace");
     const QString certs = root + QStringLiteral("/certs");
     if (!QDir().mkpath(certs))
@@ -88,7 +88,8 @@ void ServiceNamespace::routeServiceToLoopback(const TestPki& pki) {
 
     writeFile(root + QStringLiteral("/hosts"), "127.0.0.1 localhost\n"
                                                "::1 localhost\n"
-                                               "127.0.0.1 vindaro.net www.vindaro.net\n");
+                                               "127.0.0.1 vindaro.net\n" +
+                                                   wwwAddress.toLatin1() + " www.vindaro.net\n");
     QFile ca(pki.caFile());
     if (!ca.open(QIODevice::ReadOnly))
         throw std::runtime_error("service namespace: cannot read the test CA");

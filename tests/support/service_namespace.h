@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 class TestPki;
 
 // Lets the real executable reach a fake service with no hook of its own: this process moves into
@@ -15,9 +17,11 @@ namespace ServiceNamespace {
 bool enter();
 
 // Replaces /etc/hosts and /etc/ssl/certs inside the namespace; throws std::runtime_error when it
-// cannot. Both the bundle file that OpenSSL
+// cannot. www.vindaro.net may lead to another loopback address, such as 127.0.0.2, so that a
+// second fake service can have port 443 too. Both the bundle file that OpenSSL
 // reads by default (ca-certificates.crt) and the hashed directory entry that Qt looks up on
 // demand hold only the test CA.
-void routeServiceToLoopback(const TestPki& pki);
+void routeServiceToLoopback(const TestPki& pki,
+                            const QString& wwwAddress = QStringLiteral("127.0.0.1"));
 
 } // namespace ServiceNamespace

@@ -75,7 +75,8 @@ void XKeyRecorder::State::readEvents() {
             const auto keycode = static_cast<unsigned>(raw->detail);
             const RecordedKey key{
                 keycode, XkbKeycodeToKeysym(recording, static_cast<KeyCode>(keycode), 0, 0),
-                raw->evtype == XI_RawKeyPress, static_cast<std::uint32_t>(raw->time)};
+                raw->evtype == XI_RawKeyPress, static_cast<std::uint32_t>(raw->time),
+                std::chrono::steady_clock::now()};
             {
                 std::scoped_lock lock(mutex);
                 events.push_back(key);
@@ -168,6 +169,45 @@ void XKeyRecorder::removeKeysym(const std::string& keysymName) {
     XChangeKeyboardMapping(display, minKeycode, perKeycode, map, maxKeycode - minKeycode + 1);
     XFree(map);
     XSync(display, False);
+}
+
+namespace {
+
+std::string windowTitle(Display* display, Window window) {
+    const Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* data = nullptr;
+    std::string title;
+    if (XGetWindowProperty(display, window, netName, 0, 1024, False, utf8, &type, &format, &count,
+                           &remaining, &data) == Success &&
+        data != nullptr && format == 8)
+        title.assign(reinterpret_cast<const char*>(data), count);
+    if (data != nullptr)
+        XFree(data);
+    if (title.empty()) {
+        char* name = nullptr;
+        if (XFetchName(display, window, &name) && name != nullptr) {
+            title = name;
+            XFree(name);
+        }
+    }
+    return title;
+}
+
+} // namespace
+
+std::string XKeyRecorder::focusedWindowTitle() {
+    std::scoped_lock lock(m_state->queryMutex);
+    Window focus = 0;
+    int revertTo = 0;
+    XGetInputFocus(m_state->query, &focus, &revertTo);
+    if (focus == None || focus == PointerRoot)
+        return {};
+    return windowTitle(m_state->query, focus);
 }
 
 unsigned long XKeyRecorder::keysym(const std::string& name) {

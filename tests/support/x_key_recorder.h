@@ -15,6 +15,7 @@ struct RecordedKey {
     unsigned long keysym; // the key's first keysym, as the unshifted key types it
     bool pressed;
     std::uint32_t serverTime; // milliseconds of the server's monotonic clock
+    std::chrono::steady_clock::time_point receivedAt; // when this client read it
 };
 
 // A second X client that records every key press and release the server delivers, from any
@@ -45,6 +46,10 @@ public:
     std::vector<unsigned> keysDown();
     // Takes the keysym off every key that carries it, so nothing on the keyboard types it.
     void removeKeysym(const std::string& keysymName);
+
+    // The title (_NET_WM_NAME, else WM_NAME) of the window that has the keyboard focus; empty
+    // when no window has it.
+    std::string focusedWindowTitle();
 
     // "a", "Return", "F12", ... as an X keysym; 0 when there is no such name.
     static unsigned long keysym(const std::string& name);

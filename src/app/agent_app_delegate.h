@@ -1,0 +1,141 @@
+#pragma once
+
+#include "app/agent_view.h"
+#include "keyboard/keyboard_executor.h"
+#include "model/agent_pairing.h"
+#include "model/agent_session.h"
+#include "pairing/installation_identity.h"
+#include "pairing/keychain_store.h"
+#include "pairing/legacy_pairing_store.h"
+#include "pairing/pairing_client.h"
+#include "pairing/session_store.h"
+#include "relay/web_socket_client.h"
+#include "relay/web_socket_client_delegate.h"
+
+#include <QObject>
+
+#include <optional>
+
+namespace vindaro {
+
+class Clipboard;
+class KeyPoster;
+class SecretStore;
+class SettingsOpener;
+class UserDefaults;
+class WorkspaceNotifications;
+
+// What the agent needs of the operating system. Each must outlive the controller.
+struct AgentPlatform {
+    KeyPoster& keyPoster;
+    SecretStore& secrets;
+    UserDefaults& defaults;
+    Clipboard& clipboard;
+    SettingsOpener& settings;
+    WorkspaceNotifications& workspace;
+};
+
+// The agent's one controller. It decides whether a key command from the relay may be pressed
+// (armed, paused, stopped, permission), runs the pairing and connect flows, and tells the window
+// what to show through AgentView. It owns the relay connection, the pairing client and the
+// keyboard executor for as long as it lives. Main thread only.
+class AgentAppDelegate final : public AgentActions, public WebSocketClientDelegate {
+public:
+    // The agent runs with the defaults; tests shorten the relay's and the pairing's timings.
+    struct Options {
+        WebSocketClient::Timing relayTiming;
+        PairingClientOptions pairing;
+    };
+
+    explicit AgentAppDelegate(AgentPlatform platform);
+    AgentAppDelegate(AgentPlatform platform, Options options);
+    ~AgentAppDelegate() override;
+
+    AgentAppDelegate(const AgentAppDelegate&) = delete;
+    AgentAppDelegate& operator=(const AgentAppDelegate&) = delete;
+
+    // Start-up, once: takes the window (which must outlive the controller), wires the relay and
+    // the keyboard's log to it, restores stored credentials and listens for sleep and screen
+    // lock. Connects nothing: the user presses connect. Showing the window is the caller's.
+    void applicationDidFinishLaunching(AgentView& view);
+    void applicationDidBecomeActive();
+    // Disarms, releases every key, abandons a pairing and closes the connection with 1000,
+    // without a word in the log. Safe to run more than once.
+    void applicationWillTerminate();
+    // Whether a connection that was ended is still sending its close frame; quitting waits for
+    // it, a little, so the service learns the agent left on purpose.
+    bool isClosingConnection() const { return m_client.isClosing(); }
+
+    void workspaceWillSleep();
+    void sessionDidResign();
+
+    // Opens the relay connection with the record's credentials and arms the agent.
+    void connect(const AgentSession& session);
+    void connect(const AgentPairing& pairing);
+    void startPairing(const QString& code);
+    void connectLegacy(const QString& bundle);
+
+    void refreshPermission();
+    void updateControls();
+
+    bool isConnected() const { return m_isConnected; }
+    bool isArmed() const { return m_isArmed; }
+    bool isPairing() const { return m_isPairing; }
+    const std::optional<AgentSession>& currentSession() const { return m_currentSession; }
+    const std::optional<AgentPairing>& currentPairing() const { return m_currentPairing; }
+
+    // AgentActions
+    void connectTapped() override;
+    void pauseTapped() override;
+    void stopTapped() override;
+    void testSpaceTapped() override;
+    void requestPermissionTapped() override;
+    void openSettingsTapped() override;
+    void pasteTapped() override;
+    void clearTapped() override;
+
+    // WebSocketClientDelegate
+    void webSocketClientConnecting(WebSocketClient& client) noexcept override;
+    void webSocketClientConnected(WebSocketClient& client) noexcept override;
+    void webSocketClientDisconnected(WebSocketClient& client, const QString& message,
+                                     bool willReconnect) noexcept override;
+    void webSocketClientReceived(WebSocketClient& client,
+                                 const KeyCommand& command) noexcept override;
+
+private:
+    void openRelay(const std::optional<QUrl>& url, const QString& logLine,
+                   const std::optional<QString>& bearerToken);
+    void pairingFinished(const PairingResult& result);
+    void openAccessibilitySettings();
+    // Asks for the posting permission and looks again; true when it is granted now.
+    bool obtainPermission();
+    void disarm();
+    void show(const QString& description);
+    void appendLog(const QString& message);
+    void setConnectionLine(const QString& text, StatusColor color);
+
+    AgentPlatform m_platform;
+    WebSocketClient m_client;
+    PairingClient m_pairingClient;
+    KeyboardExecutor m_keyboard;
+    KeychainStore m_keychain;
+    SessionStore m_sessions;
+    LegacyPairingStore m_legacyPairings;
+    InstallationIdentity m_identity;
+
+    AgentView* m_view = nullptr; // set at start-up
+    bool m_isConnected = false;
+    bool m_isArmed = false;
+    bool m_isPairing = false;
+    // Which pairing a result belongs to: a result counts only while its own pairing is the one
+    // in flight, so an abandoned pairing's late answer can never pass for a newer one's.
+    quint64 m_pairingAttempt = 0;
+    std::optional<AgentPairing> m_currentPairing;
+    std::optional<AgentSession> m_currentSession;
+
+    // The executor's log lines and the pairing's answer reach the controller through this: once
+    // it is gone, with the controller, nothing queued for it runs.
+    QObject m_context;
+};
+
+} // namespace vindaro

@@ -1,0 +1,488 @@
+// The controller as the user sees it: the log, the status lines, the buttons and the alerts, with
+// the real relay client and pairing client talking TLS to fake services on loopback (reached as
+// vindaro.net through the test CA and a CONNECT proxy) and a poster that records the keys.
+#include "app/agent_app_delegate.h"
+
+#include "model/agent_error.h"
+#include "platform/clipboard.h"
+#include "platform/fake/memory_secret_store.h"
+#include "platform/fake/memory_user_defaults.h"
+#include "platform/fake/recording_key_poster.h"
+#include "platform/settings_opener.h"
+#include "platform/workspace_notifications.h"
+#include "support/connect_proxy.h"
+#include "support/fake_pairing_service.h"
+#include "support/fake_relay_service.h"
+#include "support/qt_printers.h"
+#include "support/test_pki.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+using namespace vindaro;
+
+namespace {
+
+bool eventually(const std::function<bool()>& condition) {
+    return QTest::qWaitFor(condition, 20000);
+}
+
+// A status line as "text/colour".
+QString line(const QString& text, StatusColor color) {
+    return text + u'/' + QString::number(static_cast<int>(color));
+}
+
+// Everything the window would show, as the controller last set it.
+class RecordingView : public AgentView {
+public:
+    void setPermissionLine(const QString& t, StatusColor c) override { permission = line(t, c); }
+    void setConnectionLine(const QString& t, StatusColor c) override { connection = line(t, c); }
+    void setActivityLine(const QString& t, StatusColor c) override { activity = line(t, c); }
+    void setConnectEnabled(bool enabled) override { enabledButtons[0] = enabled; }
+    void setPauseEnabled(bool enabled) override { enabledButtons[1] = enabled; }
+    void setStopEnabled(bool enabled) override { enabledButtons[2] = enabled; }
+    void setTestEnabled(bool enabled) override { enabledButtons[3] = enabled; }
+    void setPauseTitle(const QString& title) override { pauseTitle = title; }
+    QString inputText() const override { return input; }
+    void setInputText(const QString& text) override { input = text; }
+    void appendLog(const QString& message) override { log << message; }
+    void showAlert(const QString& description) override { alerts << description; }
+
+    // The enabled buttons of connect, pause, stop and test, e.g. "connect test".
+    QString buttons() const {
+        const char* names[] = {"connect", "pause", "stop", "test"};
+        QStringList enabled;
+        for (int i = 0; i < 4; ++i) {
+            if (enabledButtons[i])
+                enabled << QString::fromLatin1(names[i]);
+        }
+        return enabled.join(u' ');
+    }
+
+    QString permission, connection, activity, pauseTitle, input;
+    bool enabledButtons[4] = {};
+    QStringList log, alerts;
+};
+
+class FakeClipboard : public Clipboard {
+public:
+    std::optional<QString> plainText() const override { return text; }
+    std::optional<QString> text;
+};
+
+class CountingSettingsOpener : public SettingsOpener {
+public:
+    bool openAccessibilitySettings() override { return ++opened > 0; }
+    int opened = 0;
+};
+
+class ManualWorkspace : public WorkspaceNotifications {
+public:
+    void observe(Handlers newHandlers) override { handlers = std::move(newHandlers); }
+    Handlers handlers;
+};
+
+const QString token = QStringLiteral("tok-PAIRED-9d8c7b6a");
+const QString paused =
+    line(QStringLiteral("⏸️ ยังไม่ส่งคีย์เข้าเกม"),
+         StatusColor::secondary);
+const QString armed = line(QStringLiteral("🎮 พร้อมกดคีย์ — คลิกกลับเข้าเกม"), StatusColor::green);
+const QString connected =
+    line(QStringLiteral("🟢 เชื่อม Vindaro แล้ว"), StatusColor::green);
+const QString notConnected = line(QStringLiteral("🔴 ยังไม่เชื่อมต่อ"), StatusColor::red);
+const QString pairingFailed = line(QStringLiteral("🔴 จับคู่ไม่สำเร็จ"), StatusColor::red);
+const QString connectedLine = QStringLiteral("เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก");
+const QStringList stopLines = {QStringLiteral("หยุดการเชื่อมต่อแล้ว"), QStringLiteral("หยุด Agent แล้ว")};
+const QString clearedLine =
+    QStringLiteral("ล้างการจับคู่และ Token จาก Keychain แล้ว (คงรหัสติดตั้งเครื่องไว้)");
+const QString keychainFailed = QStringLiteral("บันทึกข้อมูลใน Keychain ไม่สำเร็จ");
+constexpr std::uint16_t keyA = 0;
+constexpr std::uint16_t keySpace = 49;
+
+QByteArray pairingAnswer() {
+    return R"({"wsUrl":"wss://www.vindaro.net/ws","sessionId":"session_123","agentId":"agent_456",)"
+           R"("agentToken":")" +
+           token.toUtf8() + R"(","protocolVersion":2})";
+}
+
+AgentSession storedSession() {
+    return AgentSession(QStringLiteral("wss://www.vindaro.net/ws"), QStringLiteral("S-1"),
+                        QStringLiteral("agent_7"), QStringLiteral("tok-stored-1234"), 2);
+}
+
+AgentPairing storedPairing() {
+    return AgentPairing::fromBundle(QStringLiteral("wss://www.vindaro.net/ws|ROOM1|TOKEN-xyz1"));
+}
+
+// The pairing endpoint is vindaro.net and the relay www.vindaro.net, each a fake service.
+class AgentTest : public ::testing::Test {
+protected:
+    AgentTest() {
+        TestPki::instance().trustTestCaInThisProcess();
+        EXPECT_TRUE(relay.listen());
+        proxy.setTargetPort(QStringLiteral("www.vindaro.net"), relay.port());
+        proxy.installAsApplicationProxy();
+        pairingService.plan({FakePairingService::Reply(200, pairingAnswer())});
+    }
+    ~AgentTest() override { agent.applicationWillTerminate(); }
+
+    static AgentAppDelegate::Options options() {
+        AgentAppDelegate::Options result;
+        result.relayTiming.reconnectDelay = [](int) { return 50ms; };
+        return result;
+    }
+
+    void launch() { agent.applicationDidFinishLaunching(view); }
+
+    // Starts with a stored session and connects with it through an empty field.
+    void launchConnected() {
+        sessions.save(storedSession());
+        launch();
+        agent.connectTapped();
+        ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    }
+
+    void send(const QString& fields) {
+        relay.lastPeer().sendText(QStringLiteral(R"({"type":"key",)") + fields + u'}');
+    }
+
+    // Sends a command that holds A for three seconds and waits until A is down.
+    void holdKeyDown() {
+        send(QStringLiteral(R"("key":"a","holdMs":3000)"));
+        ASSERT_TRUE(eventually([&] { return poster.heldKeys().contains(keyA); }));
+    }
+
+    RecordingKeyPoster poster;
+    MemorySecretStore secrets;
+    MemoryUserDefaults defaults;
+    FakeClipboard clipboard;
+    CountingSettingsOpener settings;
+    ManualWorkspace workspace;
+    KeychainStore keychain{secrets};
+    SessionStore sessions{keychain, defaults};
+    LegacyPairingStore legacyPairings{keychain, defaults};
+
+    FakeRelayService relay;
+    FakePairingService pairingService;
+    ConnectProxy proxy{pairingService.port()};
+    RecordingView view;
+    AgentAppDelegate agent{{poster, secrets, defaults, clipboard, settings, workspace}, options()};
+};
+
+} // namespace
+
+TEST_F(AgentTest, StartUpRestoresTheSessionFirstAndConnectsOnlyWhenAsked) {
+    sessions.save(storedSession());
+    legacyPairings.save(storedPairing());
+    launch();
+    EXPECT_EQ(view.log, QStringList{QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ")});
+    EXPECT_EQ(view.permission,
+              line(QStringLiteral("🟢 Accessibility พร้อมใช้งาน"),
+                   StatusColor::green));
+    EXPECT_EQ(view.activity, paused);
+    EXPECT_EQ(view.pauseTitle, QStringLiteral("พร้อมเล่นต่อ"));
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    EXPECT_EQ(relay.requests().size(), 0);
+
+    agent.connectTapped();
+    EXPECT_EQ(view.log.last(), QStringLiteral("กำลังเชื่อม Session S-1…"));
+    EXPECT_EQ(view.activity, armed);
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    EXPECT_EQ(relay.requests().first().header("authorization"), "Bearer tok-stored-1234");
+    EXPECT_EQ(view.log.last(), connectedLine);
+    EXPECT_EQ(view.buttons(), QStringLiteral("pause stop test"));
+}
+
+TEST_F(AgentTest, TheGateSkipsClampsAndDefaultsEachCommand) {
+    launchConnected();
+    struct Case {
+        const char* fields;
+        const char* logLine; // the controller's, or the executor's for a press
+        int presses;
+        long holdMs;
+    };
+    const Case cases[] = {
+        {R"("key":" f13\n")", "ข้ามปุ่มที่ไม่รองรับ: F13", 0, 0},
+        {R"("viewer":"v")", "ข้ามปุ่มที่ไม่รองรับ: ", 0, 0},
+        {R"("key":"a")", "[KEY] A ×1 ← Vindaro event", 1, 80},
+        {R"("key":"a","pressCount":0,"holdMs":0,"source":"")", "[KEY] A ×1 ← Vindaro event", 1, 20},
+        {R"("key":"a","pressCount":-5,"source":" ")", "[KEY] A ×1 ←  ", 1, 80},
+        {R"("key":"a","pressCount":1000,"holdMs":20,"source":"gift")", "[KEY] A ×20 ← gift", 20,
+         20},
+        {R"("key":"a","holdMs":60000)", "[KEY] A ×1 ← Vindaro event", 1, 3000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fields);
+        view.log.clear();
+        const std::size_t before = poster.events().size();
+        send(QString::fromUtf8(c.fields));
+        ASSERT_TRUE(eventually([&] { return !view.log.isEmpty(); }));
+        EXPECT_EQ(view.log, QStringList{QString::fromUtf8(c.logLine)});
+        const auto events = poster.waitForEvents(before + 2 * std::size_t(c.presses), 20s);
+        ASSERT_EQ(events.size(), before + 2 * std::size_t(c.presses));
+        for (std::size_t i = before; i + 1 < events.size(); i += 2) {
+            const auto held = (events[i + 1].time - events[i].time) / 1ms;
+            EXPECT_TRUE(held >= c.holdMs && held < c.holdMs + 1000) << held;
+        }
+    }
+
+    // A full queue refuses the command, and the test button says to stop and try again.
+    poster.holdBackKeyDowns();
+    for (int i = 0; i <= KeyboardExecutor::maxPendingCommands; ++i)
+        send(QStringLiteral(R"("key":" space ")"));
+    ASSERT_TRUE(
+        eventually([&] { return view.log.contains(QStringLiteral("คิวคำสั่งเต็ม — ข้าม SPACE")); }));
+    agent.testSpaceTapped();
+    EXPECT_EQ(view.log.last(), QStringLiteral("คิวเต็ม กรุณากดหยุดแล้วลองใหม่"));
+    poster.releaseKeyDowns(); // stop waits for a key-down on its way
+    agent.stopTapped();
+    EXPECT_TRUE(poster.heldKeys().empty());
+    EXPECT_TRUE(view.alerts.isEmpty());
+}
+
+TEST_F(AgentTest, PauseSkipsCommandsAndStopLogsItsTwoLinesAndClosesNormally) {
+    agent.pauseTapped(); // while disconnected: nothing at all
+    launchConnected();
+    view.log.clear();
+    agent.pauseTapped();
+    EXPECT_EQ(view.activity, paused);
+    EXPECT_EQ(view.pauseTitle, QStringLiteral("พร้อมเล่นต่อ"));
+    send(QStringLiteral(R"("key":" space\n")"));
+    ASSERT_TRUE(eventually([&] { return view.log.size() == 2; }));
+    agent.pauseTapped();
+    EXPECT_EQ(view.activity, armed);
+    EXPECT_EQ(view.pauseTitle, QStringLiteral("พักรับคำสั่ง"));
+    holdKeyDown();
+
+    agent.stopTapped();
+    EXPECT_TRUE(poster.heldKeys().empty());
+    EXPECT_EQ(view.connection, notConnected);
+    EXPECT_EQ(view.activity, paused);
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    // The executor's line for the held press comes from its thread, at any point.
+    view.log.removeAll(QStringLiteral("[KEY] A ×1 ← Vindaro event"));
+    EXPECT_EQ(view.log,
+              QStringList({QStringLiteral("พักรับคำสั่งแล้ว"), QStringLiteral("พักอยู่ จึงข้ามคำสั่ง SPACE"),
+                           QStringLiteral("พร้อมรับคำสั่ง — คลิกกลับเข้าเกมได้เลย")}) +
+                  stopLines);
+    ASSERT_TRUE(eventually([&] { return relay.peer(0).closeCodeReceived().has_value(); }));
+    EXPECT_EQ(relay.peer(0).closeCodeReceived(), 1000);
+    EXPECT_TRUE(agent.currentSession()); // kept: connect reconnects with it
+}
+
+TEST_F(AgentTest, ALostConnectionReleasesKeysButStaysArmedWithOrWithoutReconnecting) {
+    launchConnected();
+    holdKeyDown();
+    relay.lastPeer().drop();
+    ASSERT_TRUE(eventually([&] { return !agent.isConnected(); }));
+    EXPECT_TRUE(poster.heldKeys().empty());
+    EXPECT_EQ(view.connection, line(QStringLiteral("🟡 หลุดชั่วคราว "
+                                                   "กำลังเชื่อมใหม่…"),
+                                    StatusColor::orange));
+    EXPECT_TRUE(view.log.last().endsWith(QStringLiteral(" — จะลองใหม่อัตโนมัติ")));
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    EXPECT_EQ(view.activity, armed);
+
+    // Back by itself, and pressing keys again without the user's action.
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    send(QStringLiteral(R"("key":"space","holdMs":20)"));
+    ASSERT_TRUE(eventually([&] { return poster.events().back().code == keySpace; }));
+
+    relay.lastPeer().close(1008);
+    ASSERT_TRUE(eventually([&] { return view.connection == notConnected; }));
+    EXPECT_EQ(view.log.last(), QStringLiteral("รหัสห้องหรือ Token ไม่ถูกต้อง"));
+    EXPECT_EQ(view.activity, armed);
+}
+
+TEST_F(AgentTest, WithdrawnPermissionDisarmsOnTheNextCommandAndBlocksConnect) {
+    launchConnected();
+    poster.setMayPostEvents(false);
+    agent.applicationDidBecomeActive(); // shows it, but does not disarm
+    EXPECT_EQ(view.permission,
+              line(QStringLiteral("🔴 ต้องอนุญาต Accessibility ก่อน"), StatusColor::red));
+    EXPECT_EQ(view.buttons(), QStringLiteral("pause stop"));
+    EXPECT_EQ(view.activity, armed);
+
+    view.log.clear();
+    send(QStringLiteral(R"("key":"a")"));
+    send(QStringLiteral(R"("key":"b")"));
+    ASSERT_TRUE(eventually([&] { return view.log.size() == 2; }));
+    EXPECT_EQ(view.log, (QStringList{QStringLiteral("สิทธิ์ Accessibility ถูกปิด จึงหยุดรับคำสั่ง"),
+                                     QStringLiteral("พักอยู่ จึงข้ามคำสั่ง B")}));
+    EXPECT_EQ(view.activity, paused);
+    EXPECT_EQ(view.pauseTitle, QStringLiteral("พร้อมเล่นต่อ"));
+    EXPECT_EQ(view.connection, connected);
+
+    // Without the permission nothing pairs or presses; the settings open instead.
+    agent.stopTapped();
+    view.input = QStringLiteral("123456");
+    agent.connectTapped();
+    EXPECT_EQ(view.log.last(), QStringLiteral("ยังไม่ได้รับสิทธิ์ Accessibility"));
+    agent.testSpaceTapped();
+    agent.requestPermissionTapped();
+    EXPECT_EQ(settings.opened, 3);
+    EXPECT_EQ(view.log.last(), QStringLiteral("ยังไม่ได้รับสิทธิ์ Accessibility"));
+    EXPECT_EQ(pairingService.requests().size(), 0);
+    EXPECT_TRUE(poster.events().empty());
+
+    poster.setMayPostEvents(true);
+    agent.applicationDidBecomeActive();
+    agent.testSpaceTapped(); // while stopped and disarmed
+    const auto pressed = poster.waitForEvents(2, 20s);
+    ASSERT_EQ(pressed.size(), 2u);
+    EXPECT_EQ(pressed[0].code, keySpace);
+    EXPECT_EQ(view.activity, paused);
+}
+
+TEST_F(AgentTest, SleepAndScreenLockDisarmAndReleaseButKeepTheConnection) {
+    launchConnected();
+    const std::pair<std::function<void()>, QString> events[] = {
+        {workspace.handlers.willSleep, QStringLiteral("Mac กำลังพัก — ปล่อยปุ่มทั้งหมดแล้ว")},
+        {workspace.handlers.sessionDidResignActive, QStringLiteral("หน้าจอถูกล็อก — พักรับคำสั่งอัตโนมัติ")},
+    };
+    for (const auto& [event, logLine] : events) {
+        holdKeyDown();
+        event();
+        EXPECT_TRUE(poster.heldKeys().empty());
+        EXPECT_EQ(view.log.last(), logLine);
+        EXPECT_EQ(view.activity, paused);
+        EXPECT_EQ(view.connection, connected);
+        send(QStringLiteral(R"("key":"a")"));
+        ASSERT_TRUE(
+            eventually([&] { return view.log.last() == QStringLiteral("พักอยู่ จึงข้ามคำสั่ง A"); }));
+        agent.pauseTapped(); // resume
+    }
+}
+
+TEST_F(AgentTest, PairingStoresTheSessionReplacesTheLegacyPairingAndConnectsWithTheToken) {
+    legacyPairings.save(storedPairing());
+    launch();
+    view.input = QStringLiteral(" 123456 \n");
+    agent.connectTapped();
+    EXPECT_EQ(view.connection,
+              line(QStringLiteral("🟡 กำลังจับคู่เครื่อง…"),
+                   StatusColor::orange));
+    EXPECT_EQ(view.buttons(), QStringLiteral("stop test"));
+    EXPECT_EQ(view.log.last(), QStringLiteral("กำลังตรวจสอบรหัสจับคู่ 6 หลัก…"));
+
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    const QJsonObject body = QJsonDocument::fromJson(pairingService.requests()[0].body).object();
+    EXPECT_EQ(body.value(u"code").toString(), QStringLiteral("123456"));
+    EXPECT_EQ(relay.requests().first().header("authorization"), "Bearer " + token.toUtf8());
+    EXPECT_EQ(view.log.mid(2),
+              (QStringList{QStringLiteral("จับคู่เครื่องสำเร็จ — Token ถูกเก็บใน Keychain"),
+                           QStringLiteral("กำลังเชื่อม Session session_123…"), connectedLine}));
+    EXPECT_TRUE(view.input.isEmpty());
+    EXPECT_EQ(view.activity, armed);
+    EXPECT_EQ(sessions.load(), agent.currentSession());
+    EXPECT_FALSE(legacyPairings.load());
+    EXPECT_FALSE(view.log.join(u'\n').contains(token));
+}
+
+TEST_F(AgentTest, PairingFailuresAndAbandonedPairingsLeaveNothingBehind) {
+    launch();
+    pairingService.plan({FakePairingService::Reply(409)});
+    view.input = QStringLiteral("123456");
+    agent.connectTapped();
+    const QString refused = AgentError::pairingFailed(409).description();
+    ASSERT_TRUE(eventually([&] { return !view.alerts.isEmpty(); }));
+    EXPECT_EQ(view.alerts, QStringList{refused});
+    EXPECT_EQ(view.log.last(), refused);
+    EXPECT_EQ(view.connection, pairingFailed);
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+
+    // Paired, but the token cannot be kept: nothing logged, connected or stored.
+    pairingService.plan({FakePairingService::Reply(200, pairingAnswer())});
+    secrets.setRefusesWrites(true);
+    view.log.clear();
+    agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return view.alerts.size() == 2; }));
+    EXPECT_EQ(view.alerts.last(), keychainFailed);
+    EXPECT_EQ(view.log, QStringList{QStringLiteral("กำลังตรวจสอบรหัสจับคู่ 6 หลัก…")});
+    EXPECT_EQ(view.connection, pairingFailed);
+    EXPECT_FALSE(agent.currentSession());
+    secrets.setRefusesWrites(false);
+
+    // Stop and clear abandon a pairing; its answer, still on its way when the next pairing
+    // starts, must never pass for that one's.
+    FakePairingService::Reply slow(200, pairingAnswer());
+    slow.delay = 200ms;
+    pairingService.plan({slow});
+    agent.connectTapped();
+    agent.stopTapped();
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    agent.connectTapped();
+    view.log.clear();
+    agent.clearTapped();
+    EXPECT_EQ(view.log, stopLines + QStringList{clearedLine});
+    view.input = QStringLiteral("123456");
+    agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    EXPECT_EQ(view.alerts.size(), 2);
+    EXPECT_EQ(relay.requests().size(), 1);
+}
+
+TEST_F(AgentTest, TextThatIsNeitherACodeNorAGoodBundleNeverArms) {
+    launch();
+    const std::pair<QString, AgentError> cases[] = {
+        {QString(), AgentError::invalidPairingCode()},
+        {QStringLiteral("1234567"), AgentError::invalidPairingCode()},
+        {QStringLiteral("123 456"), AgentError::invalidPairingCode()},
+        {QStringLiteral("١٢٣٤٥٦"), AgentError::invalidPairingCode()},
+        {QStringLiteral("|||"), AgentError::missingCredentials()},
+        {QStringLiteral("wss://evil.example/ws|ROOM1|TOKEN-xyz1"), AgentError::unsupportedHost()},
+    };
+    for (const auto& [text, error] : cases) {
+        view.input = text;
+        agent.connectTapped();
+        EXPECT_EQ(view.alerts.last(), error.description()) << text.toStdString();
+    }
+    EXPECT_EQ(view.alerts.size(), qsizetype(std::size(cases)));
+    EXPECT_TRUE(view.log.isEmpty());
+    EXPECT_EQ(proxy.requestedTunnels().size(), 0);
+
+    // A good bundle whose token cannot be kept connects nothing either.
+    secrets.setRefusesWrites(true);
+    view.input = storedPairing().bundle();
+    agent.connectTapped();
+    EXPECT_EQ(view.alerts.last(), keychainFailed);
+    EXPECT_EQ(view.activity, paused);
+}
+
+TEST_F(AgentTest, APastedBundleIsTrimmedStoredHiddenAndConnectedAndClearForgetsIt) {
+    // A stored session the rules no longer accept is silently absent; the legacy pairing is next.
+    sessions.save(storedSession());
+    defaults.setInteger(QStringLiteral("vindaro.agent.v2.protocol"), 3);
+    legacyPairings.save(storedPairing());
+    secrets.store(QStringLiteral("net.vindaro.agent"), QStringLiteral("install-id-v2"),
+                  "0f8e2d3c-4b5a-4697-8877-665544332211");
+    launch();
+    EXPECT_EQ(view.log, QStringList{QStringLiteral("พบข้อมูล Agent รุ่นเดิมของห้อง ROOM1")});
+    view.input = QStringLiteral("typed");
+    agent.pasteTapped(); // an empty clipboard leaves the field alone
+    EXPECT_EQ(view.input, QStringLiteral("typed"));
+    clipboard.text = QStringLiteral("  wss://www.vindaro.net/ws|ROOM1|TOKEN-xyz1 \r\n");
+    agent.pasteTapped();
+    EXPECT_EQ(view.input, QStringLiteral("wss://www.vindaro.net/ws|ROOM1|TOKEN-xyz1"));
+
+    view.log.clear();
+    agent.connectTapped();
+    EXPECT_EQ(view.log, (QStringList{QStringLiteral("ใช้ข้อมูล Agent รุ่นเดิม — Token ถูกซ่อนจากหน้าจอ"),
+                                     QStringLiteral("กำลังเชื่อมห้องรุ่นเดิม ROOM1…")}));
+    EXPECT_TRUE(view.input.isEmpty());
+    EXPECT_FALSE(sessions.load());
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    EXPECT_EQ(relay.requests().first().query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
+    EXPECT_FALSE(view.log.join(u'\n').contains(QStringLiteral("TOKEN-xyz1")));
+
+    view.log.clear();
+    agent.clearTapped();
+    EXPECT_EQ(view.log, stopLines + QStringList{clearedLine});
+    EXPECT_EQ(secrets.itemCount(), 1); // the installation id
+    agent.connectTapped();             // nothing left to connect with
+    EXPECT_EQ(view.alerts, QStringList{AgentError::invalidPairingCode().description()});
+}

@@ -1,0 +1,183 @@
+// The real agent, as a user runs it: its window on an X server of its own, its token in a real
+// gnome-keyring (the test runs in a private D-Bus session), and the service played by fakes that
+// are vindaro.net for this process and its children only: a private network and mount namespace
+// where vindaro.net is 127.0.0.1 (the pairing endpoint) and www.vindaro.net is 127.0.0.2 (the
+// relay), both on port 443, and the system trust store holds only the test CA. The test types the
+// code into the window with XTest and watches the keys the X server delivers with a second client.
+#include "keyboard/key_map.h"
+#include "platform/linux/keyboard/xtest_key_poster.h"
+#include "support/fake_pairing_service.h"
+#include "support/fake_relay_service.h"
+#include "support/qt_printers.h"
+#include "support/service_namespace.h"
+#include "support/test_pki.h"
+#include "support/x_key_recorder.h"
+#include "support/xvfb_server.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+
+using namespace std::chrono_literals;
+using vindaro::test::RecordedKey;
+using vindaro::test::XKeyRecorder;
+using vindaro::test::XvfbServer;
+
+namespace {
+
+constexpr int patienceMs = 30000;
+const QByteArray token = "tok-E2E-5f4e3d2c1b";
+
+bool eventually(const std::function<bool()>& condition) {
+    return QTest::qWaitFor(condition, patienceMs);
+}
+
+// Types the text's keys, and then Return, into whichever window has the focus.
+void type(vindaro::XTestKeyPoster& keyboard, const QString& text) {
+    QStringList names;
+    for (const QChar character : text)
+        names << QString(character);
+    names << QStringLiteral("ENTER");
+    for (const QString& name : names) {
+        const auto key = vindaro::KeyMap::code(name);
+        ASSERT_TRUE(key) << name.toStdString();
+        ASSERT_TRUE(keyboard.postKey(key->code, vindaro::KeyDirection::down));
+        ASSERT_TRUE(keyboard.postKey(key->code, vindaro::KeyDirection::up));
+    }
+}
+
+// The first press of the keysym recorded from `from` on, and the release that follows it.
+struct Press {
+    RecordedKey down;
+    std::optional<RecordedKey> up;
+};
+std::optional<Press> pressOf(const std::vector<RecordedKey>& events, const std::string& name,
+                             std::size_t from = 0) {
+    const unsigned long keysym = XKeyRecorder::keysym(name);
+    std::optional<Press> press;
+    for (std::size_t i = from; i < events.size(); ++i) {
+        if (events[i].keysym != keysym)
+            continue;
+        if (!press && events[i].pressed)
+            press = Press{events[i], std::nullopt};
+        else if (press && !events[i].pressed)
+            return Press{press->down, events[i]};
+    }
+    return press;
+}
+
+QByteArray secretToolLookup(const QString& account) {
+    QProcess tool;
+    tool.start(QStringLiteral("secret-tool"),
+               {QStringLiteral("lookup"), QStringLiteral("service"),
+                QStringLiteral("net.vindaro.agent"), QStringLiteral("account"), account});
+    tool.waitForFinished(30000);
+    return tool.readAllStandardOutput();
+}
+
+class AgentEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ServiceNamespace::routeServiceToLoopback(TestPki::instance(), QStringLiteral("127.0.0.2"));
+    }
+
+    ~AgentEndToEnd() override {
+        if (agent.state() != QProcess::NotRunning) {
+            agent.kill();
+            agent.waitForFinished();
+        }
+    }
+
+    void startAgent(const XvfbServer& xvfb) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), QString::fromStdString(xvfb.displayName()));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        agent.setProcessEnvironment(environment);
+        agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        agent.start(QStringLiteral(VINDARO_AGENT_PATH), {});
+        ASSERT_TRUE(agent.waitForStarted());
+    }
+
+    QProcess agent;
+};
+
+TEST_F(AgentEndToEnd, PairsByTypedCodePressesTheRelaysKeysAndLetsGoOnSigterm) {
+    XvfbServer xvfb;
+    XKeyRecorder recorder(xvfb.displayName());
+    vindaro::XTestKeyPoster keyboard(xvfb.displayName());
+
+    FakePairingService pairing;
+    ASSERT_TRUE(pairing.listen(QHostAddress(QStringLiteral("127.0.0.1")), 443));
+    pairing.plan({FakePairingService::Reply(
+        200, R"({"wsUrl":"wss://www.vindaro.net/ws","sessionId":"session_e2e",)"
+             R"("agentId":"agent_e2e","agentToken":")" +
+                 token + R"(","protocolVersion":2})")});
+    FakeRelayService relay;
+    ASSERT_TRUE(relay.listen(443, QHostAddress(QStringLiteral("127.0.0.2"))));
+
+    startAgent(xvfb);
+    // The window takes the keyboard focus when it opens, and in it the code field has it.
+    ASSERT_TRUE(
+        eventually([&] { return recorder.focusedWindowTitle() == "Vindaro Agent for macOS"; }));
+    type(keyboard, QStringLiteral("123456"));
+
+    ASSERT_TRUE(eventually([&] { return pairing.requests().size() == 1; }));
+    const QJsonObject body = QJsonDocument::fromJson(pairing.requests()[0].body).object();
+    EXPECT_EQ(body.value(u"code").toString(), QStringLiteral("123456"));
+    EXPECT_EQ(pairing.requests()[0].target, "/api/v1/agent/pair");
+
+    ASSERT_TRUE(eventually([&] { return relay.peerCount() == 1; }));
+    EXPECT_EQ(relay.requests().first().header("authorization"), "Bearer " + token);
+    EXPECT_EQ(relay.requests().first().query, "role=agent&sessionId=session_e2e&agentId=agent_e2e");
+    EXPECT_EQ(secretToolLookup(QStringLiteral("agent-token-v2")), token);
+
+    std::size_t mark = recorder.events().size();
+    relay.peer(0).sendText(QStringLiteral(R"({"type":"key","key":"k","holdMs":150})"));
+    std::optional<Press> press;
+    ASSERT_TRUE(eventually([&] {
+        press = pressOf(recorder.events(), "k", mark);
+        return press && press->up;
+    }));
+    const auto heldMs = press->up->serverTime - press->down.serverTime;
+    EXPECT_GE(heldMs, 150u);
+    EXPECT_LT(heldMs, 1150u);
+
+    // A key held down when the agent is told to quit is let go at once.
+    mark = recorder.events().size();
+    relay.peer(0).sendText(QStringLiteral(R"({"type":"key","key":"j","holdMs":3000})"));
+    ASSERT_TRUE(eventually([&] {
+        press = pressOf(recorder.events(), "j", mark);
+        return press.has_value();
+    }));
+    agent.terminate();
+    ASSERT_TRUE(eventually([&] { return agent.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(agent.exitCode(), 0);
+
+    ASSERT_TRUE(eventually([&] {
+        press = pressOf(recorder.events(), "j", mark);
+        return press->up.has_value();
+    })) << "j was never released";
+    EXPECT_LT(press->up->serverTime - press->down.serverTime, 3000u);
+    EXPECT_TRUE(recorder.keysDown().empty());
+    ASSERT_TRUE(eventually([&] { return relay.peer(0).closeCodeReceived().has_value(); }));
+    EXPECT_EQ(relay.peer(0).closeCodeReceived(), 1000);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!ServiceNamespace::enter())
+        return 1;
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
