@@ -302,7 +302,7 @@ TEST_F(MainWindowTest, SavesScreenshotsOfTheStartedAndConnectedWindow) {
              QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ"),
              QStringLiteral("กำลังเชื่อม Session 3f2a9c…"),
              QStringLiteral("เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก"),
-             QStringLiteral("[KEY] SPACE x1 hold 80ms จาก Vindaro event"),
+             QStringLiteral("[KEY] SPACE ×1 ← Vindaro event"),
              QStringLiteral("ข้ามปุ่มที่ไม่รองรับ: F13"),
          })
         window.appendLog(line);
