@@ -31,10 +31,10 @@ std::uint64_t environmentNumber(const char* name, std::uint64_t absent) {
 
 // Like eventually(), but looks every millisecond instead of every ten: a thousand sequences wait
 // for many small things, and the worker's key events wake no event loop.
-bool soon(const std::function<bool()>& condition) {
+bool soon(const std::function<bool()>& condition, int timeoutMs = 20000) {
     QTimer tick;
     tick.start(1);
-    const QDeadlineTimer deadline(20000);
+    const QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
         if (deadline.hasExpired())
             return false;
@@ -89,8 +89,10 @@ protected:
             sendCommand();
             break;
         case 4:
-            if (isConnected())
+            if (isConnected()) {
                 barrier();
+                awaitHeldKey();
+            }
             break;
         case 5:
             if (isConnected() && !agent.isArmed()) {
@@ -151,6 +153,24 @@ protected:
         })) << "the marker never arrived";
         for (Command& command : m_commands)
             command.received = true;
+    }
+
+    // Waits, a little, until a key is down or the newest command has run, so that the next step
+    // often finds a key held. The command may have been skipped, so this may not happen at all.
+    void awaitHeldKey() {
+        if (!agent.isArmed() || m_commands.empty())
+            return;
+        const std::uint16_t code = m_commands.back().code;
+        static_cast<void>(soon(
+            [&] {
+                const auto events = poster.events();
+                for (std::size_t i = m_sequenceStart; i < events.size(); ++i) {
+                    if (events[i].code == code && events[i].direction == KeyDirection::up)
+                        return true;
+                }
+                return !poster.heldKeys().empty();
+            },
+            300));
     }
 
     // Connects, or replaces the connection, with the stored session; returns once connected.
