@@ -7,6 +7,7 @@
 #include "model/constants.h"
 #include "platform/linux/desktop/help_settings_opener.h"
 #include "platform/linux/desktop/system_clipboard.h"
+#include "platform/linux/keyboard/held_key_journal.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
 #include "platform/linux/secret_service_store.h"
 #include "platform/linux/session/linux_workspace_notifications.h"
@@ -39,7 +40,10 @@ int runApplication(int argc, char** argv) {
     // every key and says goodbye to the relay before the event loop ends.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    vindaro::XTestKeyPoster keyPoster;
+    vindaro::XTestKeyPoster xtest;
+    // A run that was killed mid-hold left its key down; it comes up before anything else.
+    vindaro::HeldKeyJournal keyPoster(xtest, vindaro::HeldKeyJournal::defaultPath());
+    keyPoster.releaseLeftovers();
     vindaro::SecretServiceStore secrets;
     vindaro::SettingsUserDefaults defaults;
     vindaro::SystemClipboard clipboard;

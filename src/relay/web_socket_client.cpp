@@ -153,19 +153,24 @@ void WebSocketClient::handleOpened(QWebSocket* socket) {
 void WebSocketClient::handleMessage(QWebSocket* socket, const QByteArray& bytes) {
     if (socket != m_socket)
         return;
+    const std::optional<KeyCommand> command = keyCommandIn(bytes);
+    if (command && m_delegate)
+        m_delegate->webSocketClientReceived(*this, *command);
+}
+
+std::optional<KeyCommand> WebSocketClient::keyCommandIn(const QByteArray& message) {
     // The transport already refuses larger messages; this keeps the rule where it is used.
-    if (bytes.size() > maxWebSocketMessageBytes)
-        return;
+    if (message.size() > maxWebSocketMessageBytes)
+        return std::nullopt;
     std::optional<KeyCommand> command;
     try {
-        command = KeyCommand::decode(bytes);
+        command = KeyCommand::decode(message);
     } catch (const JsonDecodeError&) {
-        return; // anything that is not a key command is dropped without a word
+        return std::nullopt;
     }
     if (command->type != QLatin1StringView("key"))
-        return;
-    if (m_delegate)
-        m_delegate->webSocketClientReceived(*this, *command);
+        return std::nullopt;
+    return command;
 }
 
 void WebSocketClient::handleAboutToClose(QWebSocket* socket) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "keyboard/key_command.h"
 #include "relay/back_off.h"
 
 #include <QList>
@@ -66,6 +67,11 @@ public:
     // is quitting lets the event loop run until this is false (for a bounded time), or the close
     // frame may never leave.
     bool isClosing() const;
+
+    // The key command one relay message carries, if it is one: at most the message size limit,
+    // valid JSON of the command's shape, and of type exactly "key". Anything else is dropped
+    // without a word.
+    static std::optional<KeyCommand> keyCommandIn(const QByteArray& message);
 
 private:
     enum class Ending { normalClosure, abort, closeHandshakeUnderway };

@@ -95,7 +95,7 @@ protected:
         }
     }
 
-    void startAgent(const XvfbServer& xvfb) {
+    void startAgent() {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("DISPLAY"), QString::fromStdString(xvfb.displayName()));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -106,35 +106,53 @@ protected:
         ASSERT_TRUE(agent.waitForStarted());
     }
 
+    // Starts the agent, pairs it by typing the code into its window and waits until the relay
+    // has its connection.
+    void startPaired() {
+        ASSERT_TRUE(pairing.listen(QHostAddress(QStringLiteral("127.0.0.1")), 443));
+        pairing.plan({FakePairingService::Reply(
+            200, R"({"wsUrl":"wss://www.vindaro.net/ws","sessionId":"session_e2e",)"
+                 R"("agentId":"agent_e2e","agentToken":")" +
+                     token + R"(","protocolVersion":2})")});
+        ASSERT_TRUE(relay.listen(443, QHostAddress(QStringLiteral("127.0.0.2"))));
+
+        startAgent();
+        // The window takes the keyboard focus when it opens, and in it the code field has it.
+        ASSERT_TRUE(
+            eventually([&] { return recorder.focusedWindowTitle() == "Vindaro Agent for macOS"; }));
+        type(keyboard, QStringLiteral("123456"));
+        ASSERT_TRUE(eventually([&] { return relay.peerCount() == 1; }));
+    }
+
+    // Has the relay send a three-second hold of `name` and waits until the X server has the key
+    // down; returns the press.
+    Press holdDown(const std::string& name) {
+        const std::size_t mark = recorder.events().size();
+        relay.peer(0).sendText(QStringLiteral(R"({"type":"key","key":"%1","holdMs":3000})")
+                                   .arg(QString::fromStdString(name)));
+        std::optional<Press> press;
+        EXPECT_TRUE(eventually([&] {
+            press = pressOf(recorder.events(), name, mark);
+            return press.has_value();
+        }));
+        return press.value_or(Press{});
+    }
+
+    XvfbServer xvfb;
+    XKeyRecorder recorder{xvfb.displayName()};
+    vindaro::XTestKeyPoster keyboard{xvfb.displayName()};
+    FakePairingService pairing;
+    FakeRelayService relay;
     QProcess agent;
 };
 
 TEST_F(AgentEndToEnd, PairsByTypedCodePressesTheRelaysKeysAndLetsGoOnSigterm) {
-    XvfbServer xvfb;
-    XKeyRecorder recorder(xvfb.displayName());
-    vindaro::XTestKeyPoster keyboard(xvfb.displayName());
-
-    FakePairingService pairing;
-    ASSERT_TRUE(pairing.listen(QHostAddress(QStringLiteral("127.0.0.1")), 443));
-    pairing.plan({FakePairingService::Reply(
-        200, R"({"wsUrl":"wss://www.vindaro.net/ws","sessionId":"session_e2e",)"
-             R"("agentId":"agent_e2e","agentToken":")" +
-                 token + R"(","protocolVersion":2})")});
-    FakeRelayService relay;
-    ASSERT_TRUE(relay.listen(443, QHostAddress(QStringLiteral("127.0.0.2"))));
-
-    startAgent(xvfb);
-    // The window takes the keyboard focus when it opens, and in it the code field has it.
-    ASSERT_TRUE(
-        eventually([&] { return recorder.focusedWindowTitle() == "Vindaro Agent for macOS"; }));
-    type(keyboard, QStringLiteral("123456"));
-
-    ASSERT_TRUE(eventually([&] { return pairing.requests().size() == 1; }));
+    startPaired();
+    ASSERT_EQ(pairing.requests().size(), 1);
     const QJsonObject body = QJsonDocument::fromJson(pairing.requests()[0].body).object();
     EXPECT_EQ(body.value(u"code").toString(), QStringLiteral("123456"));
     EXPECT_EQ(pairing.requests()[0].target, "/api/v1/agent/pair");
 
-    ASSERT_TRUE(eventually([&] { return relay.peerCount() == 1; }));
     EXPECT_EQ(relay.requests().first().header("authorization"), "Bearer " + token);
     EXPECT_EQ(relay.requests().first().query, "role=agent&sessionId=session_e2e&agentId=agent_e2e");
     EXPECT_EQ(secretToolLookup(QStringLiteral("agent-token-v2")), token);
@@ -152,11 +170,8 @@ TEST_F(AgentEndToEnd, PairsByTypedCodePressesTheRelaysKeysAndLetsGoOnSigterm) {
 
     // A key held down when the agent is told to quit is let go at once.
     mark = recorder.events().size();
-    relay.peer(0).sendText(QStringLiteral(R"({"type":"key","key":"j","holdMs":3000})"));
-    ASSERT_TRUE(eventually([&] {
-        press = pressOf(recorder.events(), "j", mark);
-        return press.has_value();
-    }));
+    holdDown("j");
+    ASSERT_FALSE(HasFailure());
     agent.terminate();
     ASSERT_TRUE(eventually([&] { return agent.state() == QProcess::NotRunning; }));
     EXPECT_EQ(agent.exitStatus(), QProcess::NormalExit);
@@ -170,6 +185,31 @@ TEST_F(AgentEndToEnd, PairsByTypedCodePressesTheRelaysKeysAndLetsGoOnSigterm) {
     EXPECT_TRUE(recorder.keysDown().empty());
     ASSERT_TRUE(eventually([&] { return relay.peer(0).closeCodeReceived().has_value(); }));
     EXPECT_EQ(relay.peer(0).closeCodeReceived(), 1000);
+}
+
+// What a crash during a hold leaves behind. A killed agent releases nothing, and Xvfb keeps a
+// dead XTest client's key down; so the next start-up lets go of what the previous run held.
+TEST_F(AgentEndToEnd, AKeyHeldWhenTheAgentWasKilledComesUpAtTheNextStartUp) {
+    startPaired();
+    const std::size_t mark = recorder.events().size();
+    holdDown("j");
+    ASSERT_FALSE(HasFailure());
+    agent.kill();
+    ASSERT_TRUE(eventually([&] { return agent.state() == QProcess::NotRunning; }));
+    EXPECT_EQ(agent.exitStatus(), QProcess::CrashExit);
+    // Waiting for something not to happen: the hold had three seconds to end, and the server as
+    // long to drop the dead client's key.
+    QTest::qWait(3500);
+    EXPECT_FALSE(pressOf(recorder.events(), "j", mark)->up) << "the server released it";
+    EXPECT_EQ(recorder.keysDown().size(), 1u);
+
+    startAgent();
+    std::optional<Press> press;
+    ASSERT_TRUE(eventually([&] {
+        press = pressOf(recorder.events(), "j", mark);
+        return press && press->up;
+    })) << "j is still down after the next start-up";
+    EXPECT_TRUE(recorder.keysDown().empty());
 }
 
 } // namespace

@@ -49,6 +49,9 @@ void ConnectProxy::installAsApplicationProxy() const {
 void ConnectProxy::accept() {
     while (QTcpSocket* client = m_server.nextPendingConnection()) {
         client->setParent(this);
+        // Relayed frames are small; without this each would wait for the previous one's
+        // delayed acknowledgement.
+        client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(client, &QTcpSocket::readyRead, this, [this, client] { readRequest(client); });
         connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
     }
@@ -79,6 +82,7 @@ void ConnectProxy::readRequest(QTcpSocket* client) {
     auto* upstream = new QTcpSocket(this);
     const QPointer<QTcpSocket> guardedClient(client);
     connect(upstream, &QTcpSocket::connected, this, [guardedClient, upstream] {
+        upstream->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         if (!guardedClient) {
             upstream->abort();
             return;

@@ -83,4 +83,9 @@ std::set<std::uint16_t> RecordingKeyPoster::heldKeys() const {
     return held;
 }
 
+void RecordingKeyPoster::clear() {
+    std::scoped_lock lock(m_mutex);
+    m_events.clear();
+}
+
 } // namespace vindaro

@@ -48,6 +48,8 @@ public:
                                      std::chrono::milliseconds timeout) const;
     // Keys whose latest recorded event is a key-down.
     std::set<std::uint16_t> heldKeys() const;
+    // Forgets what was recorded, so that a long run need not look through all of it again.
+    void clear();
 
 private:
     mutable std::mutex m_mutex;
