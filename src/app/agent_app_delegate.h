@@ -54,9 +54,10 @@ public:
     AgentAppDelegate(const AgentAppDelegate&) = delete;
     AgentAppDelegate& operator=(const AgentAppDelegate&) = delete;
 
-    // Start-up, once: takes the window (which must outlive the controller), wires the relay and
-    // the keyboard's log to it, restores stored credentials and listens for sleep and screen
-    // lock. Connects nothing: the user presses connect. Showing the window is the caller's.
+    // Start-up, once: takes the window, wires the relay and the keyboard's log to it, restores
+    // stored credentials and listens for sleep and screen lock. Connects nothing: the user
+    // presses connect. Showing the window is the caller's. Every operation but the destructor
+    // uses the window, so it may go just before the controller (it needs the controller first).
     void applicationDidFinishLaunching(AgentView& view);
     void applicationDidBecomeActive();
     // Disarms, releases every key, abandons a pairing and closes the connection with 1000,
