@@ -213,11 +213,3 @@ TEST_F(AgentEndToEnd, AKeyHeldWhenTheAgentWasKilledComesUpAtTheNextStartUp) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    if (!ServiceNamespace::enter())
-        return 1;
-    QCoreApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -122,11 +122,3 @@ TEST_F(ConnectionTestCommand, EveryWayOfNotOpeningGivesFailedInTime) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    if (!ServiceNamespace::enter())
-        return 1;
-    QCoreApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
