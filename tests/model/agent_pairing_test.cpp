@@ -100,4 +100,13 @@ TEST(AgentPairing, SocketURLAppendsRoleRoomAndTokenAfterAnyQuery) {
                            {QStringLiteral("sessionId"), QStringLiteral("ABC1234")},
                            {QStringLiteral("token"), QStringLiteral("to&k=en+/ ?#x")}}));
     EXPECT_FALSE(url->toString(QUrl::FullyEncoded).contains(u'+'));
+
+    // Noncharacters go out as their exact UTF-8 bytes, although Qt's own FullyDecoded reading
+    // turns them into U+FFFD: the service decodes the bytes, not Qt.
+    const auto odd = parse(QString::fromUtf8("wss://vindaro.net/ws|abc1234|tok-a\xf0\xbf\xbf\xbf"
+                                             "b\xef\xbf\xbe"
+                                             "c"))
+                         .socketURL();
+    ASSERT_TRUE(odd);
+    EXPECT_TRUE(odd->toString(QUrl::FullyEncoded).endsWith(u"&token=tok-a%F0%BF%BF%BFb%EF%BF%BEc"));
 }
