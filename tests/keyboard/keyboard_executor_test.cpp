@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -111,10 +112,12 @@ TEST_F(KeyboardExecutorTest, RefusesTheHundredFirstUnfinishedCommandUntilOneFini
     // After a cancellation the skipped commands drain and the whole limit is available again.
     executor.cancelAll();
     ASSERT_TRUE(enqueueWhenAccepted("D", 2, 20));
-    const auto events = poster.waitForEvents(7, patience);
-    EXPECT_EQ(
-        keysOf(events),
-        (std::vector<Key>{{0, down}, {0, up}, {11, down}, {11, up}, {11, up}, {2, down}, {2, up}}));
+    auto keys = keysOf(poster.waitUntil(
+        [](const auto& events) { return !events.empty() && events.back().code == 2; }, patience));
+    // B's key goes up once or twice: the interrupted press releases it too, and may get there
+    // before cancelAll() looks at what is held.
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    EXPECT_EQ(keys, (std::vector<Key>{{0, down}, {0, up}, {11, down}, {11, up}, {2, down}}));
     // D may not quite have finished; a count that leaked would keep the last one out for good,
     // as the first of these holds its key far longer than we wait.
     for (int queued = 0; queued < KeyboardExecutor::maxPendingCommands; ++queued)
