@@ -2,14 +2,16 @@
 
 #include "relay/handshake.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QSemaphore>
-#include <QThread>
 #include <QTimer>
 #include <QWebSocket>
 
 #include <atomic>
 #include <limits>
 #include <memory>
+#include <thread>
 
 namespace vindaro {
 
@@ -22,10 +24,12 @@ constexpr std::chrono::seconds closingGrace{1};
 // the socket until the caller has finished waiting and the socket has been closed.
 class ProbeHandshake : public QObject {
 public:
-    ProbeHandshake(const QNetworkRequest& request, QSemaphore& woken, std::atomic<bool>& succeeded)
+    ProbeHandshake(const QNetworkRequest& request, QSemaphore& woken, std::atomic<bool>& succeeded,
+                   QEventLoop& loop)
         : m_request(request)
         , m_woken(woken)
-        , m_succeeded(succeeded) {}
+        , m_succeeded(succeeded)
+        , m_loop(loop) {}
 
     void start() {
         // Created here, so that the socket and everything inside it belong to this thread.
@@ -44,25 +48,24 @@ public:
     void finish() {
         QWebSocket& socket = *m_socket;
         QObject::disconnect(&socket, nullptr, this, nullptr);
-        QThread* thread = QThread::currentThread();
         if (socket.state() != QAbstractSocket::ConnectedState) {
             socket.abort(); // also ends a refused handshake, whose TCP connection Qt leaves open
-            thread->quit();
+            m_loop.quit();
             return;
         }
-        // The close frame may still sit in the TLS socket's buffer: let it go out. (The thread
-        // object itself belongs to the caller's thread, so it cannot be the context here.)
-        connect(&socket, &QWebSocket::disconnected, this, [thread] { thread->quit(); });
-        QTimer::singleShot(closingGrace, this, [thread] { thread->quit(); });
+        // The close frame may still sit in the TLS socket's buffer: let it go out.
+        connect(&socket, &QWebSocket::disconnected, &m_loop, &QEventLoop::quit);
+        QTimer::singleShot(closingGrace, &m_loop, &QEventLoop::quit);
         socket.close(QWebSocketProtocol::CloseCodeNormal);
         if (socket.state() == QAbstractSocket::UnconnectedState)
-            thread->quit();
+            m_loop.quit();
     }
 
 private:
     QNetworkRequest m_request;
     QSemaphore& m_woken;
     std::atomic<bool>& m_succeeded;
+    QEventLoop& m_loop;
     std::unique_ptr<QWebSocket> m_socket;
 };
 
@@ -81,21 +84,33 @@ bool ConnectionProbe::run(const QUrl& url, const std::optional<QString>& bearerT
     if (!isRelayURL(url) || !isSendableToken(bearerToken))
         return false;
 
+    const QNetworkRequest request = handshakeRequest(url, bearerToken, AgentIdentity::omitted);
     QSemaphore woken;
     std::atomic<bool> succeeded = false;
-    QThread thread;
-    // Deleted on its own thread once that thread's loop has ended.
-    auto* handshake = new ProbeHandshake(handshakeRequest(url, bearerToken, AgentIdentity::omitted),
-                                         woken, succeeded);
-    handshake->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::started, handshake, &ProbeHandshake::start);
-    QObject::connect(&thread, &QThread::finished, handshake, &QObject::deleteLater);
-    thread.start();
+    std::atomic<ProbeHandshake*> handshake = nullptr;
+    QSemaphore started;
+    // A thread we join rather than a QThread: Qt's threads are detached, and their last steps
+    // (OpenSSL freeing its per-thread random generators, for one) could still be running when
+    // the caller goes on, or when `--connection-test` exits.
+    std::thread worker([&] {
+        {
+            QEventLoop loop;
+            ProbeHandshake probe(request, woken, succeeded, loop);
+            probe.start();
+            handshake = &probe;
+            started.release();
+            loop.exec();
+        }
+        // What Qt let go of with deleteLater() goes now: no loop is left on this thread to do it.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    });
+    started.acquire();
 
     // Open, failed or out of time: which one woke us does not matter, only whether it opened.
     woken.tryAcquire(1, toWaitMilliseconds(timeout));
-    QMetaObject::invokeMethod(handshake, &ProbeHandshake::finish, Qt::QueuedConnection);
-    thread.wait();
+    // The handshake lives until its loop ends, and only finish() ends it.
+    QMetaObject::invokeMethod(handshake.load(), &ProbeHandshake::finish, Qt::QueuedConnection);
+    worker.join();
     return succeeded;
 }
 
