@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 
 #include <cerrno>
 #include <cstdio>
@@ -53,16 +52,6 @@ void writeFile(const QString& path, const QByteArray& bytes) {
         throw std::runtime_error("service namespace: cannot write " + path.toStdString());
 }
 
-QByteArray subjectHash(const QString& certificateFile) {
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"),
-                   QStringLiteral("-in"), certificateFile});
-    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
-        throw std::runtime_error("service namespace: openssl x509 -hash failed");
-    return openssl.readAllStandardOutput().trimmed();
-}
-
 } // namespace
 
 bool ServiceNamespace::enter() {
@@ -95,8 +84,7 @@ void ServiceNamespace::routeServiceToLoopback(const TestPki& pki, const QString&
         throw std::runtime_error("service namespace: cannot read the test CA");
     const QByteArray pem = ca.readAll();
     writeFile(certs + QStringLiteral("/ca-certificates.crt"), pem);
-    writeFile(certs + u'/' + QString::fromLatin1(subjectHash(pki.caFile())) + QStringLiteral(".0"),
-              pem);
+    writeFile(certs + u'/' + QString::fromLatin1(pki.caSubjectHash()) + QStringLiteral(".0"), pem);
 
     bindMount(root + QStringLiteral("/hosts"), "/etc/hosts");
     bindMount(certs, "/etc/ssl/certs");

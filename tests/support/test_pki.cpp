@@ -17,8 +17,8 @@ namespace {
 
 // Started with posix_spawn rather than QProcess: Qt starts children vfork-style, and under
 // ThreadSanitizer the child's steps land on this thread's bookkeeping, which then reports
-// false races in every test that made the certificates.
-void openssl(const QString& directory, const QStringList& arguments) {
+// false races in every test that made the certificates. Returns what the command printed.
+QByteArray openssl(const QString& directory, const QStringList& arguments) {
     std::vector<std::string> words{"openssl"};
     for (const QString& argument : arguments)
         words.push_back(argument.toStdString());
@@ -38,13 +38,15 @@ void openssl(const QString& directory, const QStringList& arguments) {
     const int spawned = posix_spawnp(&pid, "openssl", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-        QFile output(QString::fromStdString(log));
-        static_cast<void>(output.open(QIODevice::ReadOnly));
+    const bool succeeded = spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+                           WEXITSTATUS(status) == 0;
+    QFile output(QString::fromStdString(log));
+    static_cast<void>(output.open(QIODevice::ReadOnly));
+    const QByteArray printed = output.readAll();
+    if (!succeeded)
         throw std::runtime_error("openssl " + arguments.join(u' ').toStdString() + ": " +
-                                 output.readAll().toStdString());
-    }
+                                 printed.toStdString());
+    return printed;
 }
 
 QByteArray readFile(const QString& path) {
@@ -117,6 +119,9 @@ TestPki::TestPki() {
     makeLeaf(dir, QStringLiteral("untrusted"), QStringLiteral("rogue-ca"), serviceHosts, 30);
 
     m_caFile = dir + QStringLiteral("/test-ca.pem");
+    m_caSubjectHash = openssl(dir, {QStringLiteral("x509"), QStringLiteral("-hash"),
+                                    QStringLiteral("-noout"), QStringLiteral("-in"), m_caFile})
+                          .trimmed();
     m_ca = QSslCertificate(readFile(m_caFile));
     const QString names[] = {QStringLiteral("service"), QStringLiteral("other-host"),
                              QStringLiteral("expired"), QStringLiteral("untrusted")};

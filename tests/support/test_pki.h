@@ -21,6 +21,8 @@ public:
     const QSslCertificate& caCertificate() const { return m_ca; }
     // The PEM file of the test CA, e.g. to bind-mount as a system trust store.
     const QString& caFile() const { return m_caFile; }
+    // The name OpenSSL looks the CA up by in a hashed certificate folder ("<hash>.0").
+    const QByteArray& caSubjectHash() const { return m_caSubjectHash; }
     const QString& directory() const { return m_directory; }
 
     // A server-side TLS configuration presenting the leaf.
@@ -38,6 +40,7 @@ private:
     };
     QString m_directory;
     QString m_caFile;
+    QByteArray m_caSubjectHash;
     QSslCertificate m_ca;
     Pair m_leaves[4];
 };
