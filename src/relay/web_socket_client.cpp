@@ -30,6 +30,11 @@ QString rejectedMessage() {
 QString closedMessage() {
     return QStringLiteral("การเชื่อมต่อถูกปิด");
 }
+QString droppedMessage() {
+    // Qt's own words for a peer that hung up, for a connection that ended with neither a close
+    // frame nor an error.
+    return QCoreApplication::translate("QAbstractSocket", "The remote host closed the connection");
+}
 QString handshakeTimedOutMessage() {
     // Qt's own words for a socket operation that took too long, so a timeout reads like the other
     // transport failures.
@@ -128,11 +133,21 @@ void WebSocketClient::watch(QWebSocket* socket) {
     QObject::connect(
         socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), &m_context,
         [this, socket] { handleDisconnect(socket, socket->errorString(), false, Ending::abort); });
+    // When a connection cannot be made (refused, no such host, unreachable), Qt says
+    // disconnected before it says why, and the error that follows is the one to report. So a
+    // loss is reported from here only once that error has had its turn.
     QObject::connect(socket, &QWebSocket::disconnected, &m_context, [this, socket] {
-        const QString message = socket->error() == QAbstractSocket::UnknownSocketError
-                                    ? closedMessage()
-                                    : socket->errorString();
-        handleDisconnect(socket, message, false, Ending::abort);
+        QMetaObject::invokeMethod(
+            &m_context,
+            [this, socket = QPointer<QWebSocket>(socket)] {
+                if (!socket)
+                    return;
+                const QString message = socket->error() == QAbstractSocket::UnknownSocketError
+                                            ? droppedMessage()
+                                            : socket->errorString();
+                handleDisconnect(socket, message, false, Ending::abort);
+            },
+            Qt::QueuedConnection);
     });
 }
 

@@ -6,6 +6,7 @@
 #include "relay/web_socket_client_delegate.h"
 
 #include <QElapsedTimer>
+#include <QTcpServer>
 
 #include <memory>
 #include <vector>
@@ -346,6 +347,27 @@ TEST_F(WebSocketClientTest, FailedHandshakesReportOnceEachAndAreRetried) {
     }
     EXPECT_EQ(service.peerCount(), 0);
     EXPECT_EQ(untrusted.requests().size(), 0); // TLS failed before any request was sent
+}
+
+// Qt reports such failures as a disconnect first, and their reason only after it.
+TEST_F(WebSocketClientTest, ConnectionsThatNeverOpenReportThePlatformsOwnError) {
+    makeClient();
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    proxy.setTargetPort(closed.serverPort());
+    closed.close();
+
+    client->connectTo(sessionURL(), sessionToken());
+    ASSERT_TRUE(waitForDisconnects(1));
+    proxy.setHostsUnknown(true);
+    client->connectTo(sessionURL(), sessionToken());
+    ASSERT_TRUE(waitForDisconnects(2));
+
+    EXPECT_EQ(delegate.kinds(), (std::vector{Kind::connecting, Kind::disconnected, Kind::connecting,
+                                             Kind::disconnected}));
+    EXPECT_EQ(delegate.events[1].message, QStringLiteral("Connection refused"));
+    EXPECT_EQ(delegate.events[3].message, QStringLiteral("Host not found"));
+    EXPECT_TRUE(delegate.events[3].willReconnect);
 }
 
 TEST_F(WebSocketClientTest, AttemptCountGrowsWithFailuresAndRestartsOnOpenAndOnConnect) {
