@@ -352,6 +352,11 @@ void AgentAppDelegate::webSocketClientDisconnected(WebSocketClient&, const QStri
     updateControls();
 }
 
+void AgentAppDelegate::webSocketClientWaitingForNetwork(WebSocketClient&,
+                                                        const QString& message) noexcept {
+    appendLog(message);
+}
+
 void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
                                                const KeyCommand& command) noexcept {
     if (!m_isArmed) {
