@@ -1,9 +1,13 @@
 // Prints how exactly the keyboard executor keeps its hold and gap times, how fast cancelAll()
-// releases a held key, and what enqueue() costs: p50, p99 and max of each. Figures only; it
-// asserts nothing. Usage: vindaro_keyboard_bench [commands per timing run, default 40]
+// releases a held key, and what enqueue() costs: p50, p99 and max of each; then the hold and gap
+// figures again while stress-ng loads every core, with the worker at normal and at real-time
+// priority. Figures only; it asserts nothing.
+// Usage: vindaro_keyboard_bench [commands per timing run, default 40]
+#include "cpu_load.h"
 #include "keyboard/keyboard_executor.h"
 #include "platform/fake/recording_key_poster.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
+#include "platform/linux/realtime/realtime_scheduling.h"
 #include "support/x_key_recorder.h"
 #include "support/xvfb_server.h"
 
@@ -38,6 +42,7 @@ namespace {
 constexpr int pressesPerCommand = 5;
 constexpr int holdMs = 20;
 constexpr auto patience = 30s;
+constexpr int loadedRunMinimum = 10;
 
 double millis(Clock::duration duration) {
     return std::chrono::duration<double, std::milli>(duration).count();
@@ -77,6 +82,7 @@ public:
         KeyDirection direction;
         Clock::time_point time;
         bool byWorker;
+        Clock::time_point calledAt; // when the poster was asked
     };
 
     explicit TimingPoster(KeyPoster& inner)
@@ -85,11 +91,12 @@ public:
 
     bool mayPostEvents() override { return m_inner.mayPostEvents(); }
     bool postKey(std::uint16_t code, KeyDirection direction) override {
+        const auto called = Clock::now();
         const bool posted = m_inner.postKey(code, direction);
         const auto now = Clock::now();
         {
             std::scoped_lock lock(m_mutex);
-            m_posted.push_back({direction, now, std::this_thread::get_id() != m_caller});
+            m_posted.push_back({direction, now, std::this_thread::get_id() != m_caller, called});
         }
         m_changed.notify_all();
         return posted;
@@ -98,6 +105,10 @@ public:
     std::size_t count() {
         std::scoped_lock lock(m_mutex);
         return m_posted.size();
+    }
+    std::vector<Posted> posted() {
+        std::scoped_lock lock(m_mutex);
+        return m_posted;
     }
 
     // The first event from index `from` on that `matches`, once there is one.
@@ -151,9 +162,9 @@ void enqueueTimingRun(KeyboardExecutor& executor, int commands) {
         expectAccepted(executor.enqueue("W", 13, pressesPerCommand, holdMs, "bench"));
 }
 
-TimingErrors fakeTiming(int commands) {
+TimingErrors fakeTiming(int commands, std::function<void()> onWorkerStart = {}) {
     RecordingKeyPoster poster;
-    KeyboardExecutor executor(poster);
+    KeyboardExecutor executor(poster, std::move(onWorkerStart));
     enqueueTimingRun(executor, commands);
     const auto events = poster.waitForEvents(
         static_cast<std::size_t>(commands * 2 * pressesPerCommand), patience * commands);
@@ -162,16 +173,31 @@ TimingErrors fakeTiming(int commands) {
     });
 }
 
-TimingErrors xClientTiming(const std::string& display, int commands) {
+// The errors at the X client (in the server's whole milliseconds), and the worker's own: from an
+// event's post returning to the worker asking for the next one, by its clock. The two apart tell
+// the worker's lateness from the X server's.
+struct XTiming {
+    TimingErrors atXClient;
+    TimingErrors posted;
+};
+
+XTiming xClientTiming(const std::string& display, int commands,
+                      std::function<void()> onWorkerStart = {}) {
     XKeyRecorder recorder(display);
-    XTestKeyPoster poster(display);
-    KeyboardExecutor executor(poster);
+    XTestKeyPoster xtest(display);
+    TimingPoster poster(xtest);
+    KeyboardExecutor executor(poster, std::move(onWorkerStart));
     enqueueTimingRun(executor, commands);
     const auto events = recorder.waitForEvents(
         static_cast<std::size_t>(commands * 2 * pressesPerCommand), patience * commands);
-    return timingErrors(events, [](const RecordedKey& earlier, const RecordedKey& later) {
-        return static_cast<double>(later.serverTime - earlier.serverTime);
-    });
+    return {timingErrors(events,
+                         [](const RecordedKey& earlier, const RecordedKey& later) {
+                             return static_cast<double>(later.serverTime - earlier.serverTime);
+                         }),
+            timingErrors(poster.posted(), [](const TimingPoster::Posted& earlier,
+                                             const TimingPoster::Posted& later) {
+                return millis(later.time - earlier.time);
+            })};
 }
 
 // From the call of cancelAll() during a long hold to the first key-up posted (by cancelAll()
@@ -276,7 +302,7 @@ int main(int argc, char** argv) {
     printRow("gap error, fake poster", fake.gap, "ms");
 
     XvfbServer server;
-    const TimingErrors x = xClientTiming(server.displayName(), commands);
+    const TimingErrors x = xClientTiming(server.displayName(), commands).atXClient;
     printRow("hold error, X client (server ms)", x.hold, "ms");
     printRow("gap error, X client (server ms)", x.gap, "ms");
 
@@ -294,5 +320,30 @@ int main(int argc, char** argv) {
     }
 
     printRow("enqueue", enqueueCost(commands), "us");
+
+    // The test suite's short run leaves this out: it must never load a shared machine.
+    if (commands >= loadedRunMinimum) {
+        vindaro::bench::CpuLoad load(2);
+        auto grant = vindaro::RealtimeGrant::none;
+        const auto raise = [&grant] { grant = vindaro::makeCurrentThreadRealtime(); };
+        const TimingErrors fakeNormal = fakeTiming(commands);
+        const TimingErrors fakeRealtime = fakeTiming(commands, raise);
+        const XTiming normal = xClientTiming(server.displayName(), commands);
+        const XTiming realtime = xClientTiming(server.displayName(), commands, raise);
+        printRow("hold error, fake poster, loaded, normal priority", fakeNormal.hold, "ms");
+        printRow("gap error, fake poster, loaded, normal priority", fakeNormal.gap, "ms");
+        printRow("hold error, fake poster, loaded, real-time", fakeRealtime.hold, "ms");
+        printRow("gap error, fake poster, loaded, real-time", fakeRealtime.gap, "ms");
+        printRow("hold error, X client, loaded, normal priority", normal.atXClient.hold, "ms");
+        printRow("gap error, X client, loaded, normal priority", normal.atXClient.gap, "ms");
+        printRow("hold error, X client, loaded, real-time", realtime.atXClient.hold, "ms");
+        printRow("gap error, X client, loaded, real-time", realtime.atXClient.gap, "ms");
+        printRow("hold error, X poster's worker, loaded, normal", normal.posted.hold, "ms");
+        printRow("gap error, X poster's worker, loaded, normal", normal.posted.gap, "ms");
+        printRow("hold error, X poster's worker, loaded, real-time", realtime.posted.hold, "ms");
+        printRow("gap error, X poster's worker, loaded, real-time", realtime.posted.gap, "ms");
+        if (grant == vindaro::RealtimeGrant::none)
+            std::printf("(the worker did not get real-time priority here)\n");
+    }
     return 0;
 }

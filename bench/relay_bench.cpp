@@ -58,6 +58,7 @@ public:
         if (afterEvent)
             afterEvent();
     }
+    void webSocketClientWaitingForNetwork(WebSocketClient&, const QString&) noexcept override {}
     void webSocketClientReceived(WebSocketClient&, const KeyCommand& command) noexcept override {
         const qint64 sent = command.viewer.value_or(QString()).toLongLong();
         if (received < latenciesUs.size())

@@ -435,6 +435,11 @@ void AgentAppDelegate::webSocketClientDisconnected(WebSocketClient&, const QStri
         notify(AgentText::connectionEndedNotice, message);
 }
 
+void AgentAppDelegate::webSocketClientWaitingForNetwork(WebSocketClient&,
+                                                        const QString& message) noexcept {
+    appendLog(message);
+}
+
 void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
                                                const KeyCommand& command) noexcept {
     if (!m_state.armed) {

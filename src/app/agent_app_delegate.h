@@ -157,6 +157,8 @@ public:
                                      bool willReconnect) noexcept override;
     void webSocketClientReceived(WebSocketClient& client,
                                  const KeyCommand& command) noexcept override;
+    void webSocketClientWaitingForNetwork(WebSocketClient& client,
+                                          const QString& message) noexcept override;
 
 private:
     void openRelay(const std::optional<QUrl>& url, const QString& logLine,

@@ -13,21 +13,19 @@ constexpr qsizetype maxLineBytes = 1 << 20;
 
 std::optional<QByteArray> readOneLine(std::FILE* in) {
     QByteArray line;
-    bool readAnything = false;
-    bool tooLong = false;
     bool endedByLineFeed = false;
     for (int c = std::fgetc(in); c != EOF; c = std::fgetc(in)) {
-        readAnything = true;
         if (c == '\n') {
             endedByLineFeed = true;
             break;
         }
-        if (line.size() < maxLineBytes)
-            line.append(static_cast<char>(c));
-        else
-            tooLong = true;
+        // Reading on to the line's end could take for ever (an endless stream, or a writer that
+        // never ends its line), and the line is refused whatever follows.
+        if (line.size() == maxLineBytes)
+            return std::nullopt;
+        line.append(static_cast<char>(c));
     }
-    if (!readAnything || tooLong)
+    if (line.isEmpty() && !endedByLineFeed)
         return std::nullopt;
     if (endedByLineFeed && line.endsWith('\r'))
         line.chop(1);

@@ -12,7 +12,7 @@ namespace vindaro {
 
 // One line from the stream with its LF or CRLF removed; nothing when the input ends before any
 // character. Reads no further than the line's end. A line longer than any usable bundle is
-// refused as a whole (consumed, then answered with nothing) instead of being held in memory.
+// refused with nothing as soon as it passes that length, without reading the rest of it.
 std::optional<QByteArray> readOneLine(std::FILE* in);
 
 using SocketProbe = std::function<bool(const QUrl& socketURL)>;

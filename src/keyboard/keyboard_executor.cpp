@@ -19,11 +19,15 @@ std::string failureLine(const AgentError& error) {
 
 } // namespace
 
-KeyboardExecutor::KeyboardExecutor(KeyPoster& poster)
+KeyboardExecutor::KeyboardExecutor(KeyPoster& poster, std::function<void()> onWorkerStart)
     : m_poster(poster)
     , m_failureLines{failureLine(AgentError::accessibilityRequired()),
                      failureLine(AgentError::eventCreationFailed())}
-    , m_worker([this] { runWorker(); }) {}
+    , m_worker([this, onStart = std::move(onWorkerStart)] {
+        if (onStart)
+            onStart();
+        runWorker();
+    }) {}
 
 KeyboardExecutor::~KeyboardExecutor() {
     {

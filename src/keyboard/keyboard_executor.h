@@ -30,8 +30,10 @@ public:
     static constexpr int maxPendingCommands = 100;
     static constexpr std::chrono::milliseconds pressGap{35};
 
-    // The poster must outlive the executor.
-    explicit KeyboardExecutor(KeyPoster& poster);
+    // The poster must outlive the executor. onWorkerStart, if given, runs first thing on the
+    // worker thread, before any command: for what only a thread can ask for itself, such as its
+    // scheduling priority. Commands accepted meanwhile wait for it.
+    explicit KeyboardExecutor(KeyPoster& poster, std::function<void()> onWorkerStart = {});
     // Cancels everything and releases every held key before returning.
     ~KeyboardExecutor();
 

@@ -30,6 +30,14 @@ QString rejectedMessage() {
 QString closedMessage() {
     return QStringLiteral("การเชื่อมต่อถูกปิด");
 }
+QString waitingForNetworkMessage() {
+    return QStringLiteral("ไม่มีเครือข่าย — จะเชื่อมต่อเองเมื่อเครือข่ายกลับมา");
+}
+QString droppedMessage() {
+    // Qt's own words for a peer that hung up, for a connection that ended with neither a close
+    // frame nor an error.
+    return QCoreApplication::translate("QAbstractSocket", "The remote host closed the connection");
+}
 QString handshakeTimedOutMessage() {
     // Qt's own words for a socket operation that took too long, so a timeout reads like the other
     // transport failures.
@@ -42,7 +50,12 @@ WebSocketClient::WebSocketClient()
     : WebSocketClient(Timing{}) {}
 
 WebSocketClient::WebSocketClient(Timing timing)
-    : m_timing(std::move(timing)) {
+    : WebSocketClient(std::move(timing), systemNetworkConnectivity()) {}
+
+WebSocketClient::WebSocketClient(Timing timing, std::unique_ptr<NetworkConnectivity> connectivity)
+    : m_timing(std::move(timing))
+    , m_connectivity(std::move(connectivity)) {
+    m_connectivity->setOnChange([this] { connectivityChanged(); });
     m_reconnectTimer.setSingleShot(true);
     // A precise timer never fires early, so the back-off is never shorter than computed.
     m_reconnectTimer.setTimerType(Qt::PreciseTimer);
@@ -56,6 +69,7 @@ WebSocketClient::WebSocketClient(Timing timing)
 
 WebSocketClient::~WebSocketClient() {
     m_delegate = nullptr;
+    m_connectivity->setOnChange({});
     disconnect(false);
 }
 
@@ -80,6 +94,7 @@ void WebSocketClient::connectTo(const QUrl& url, const std::optional<QString>& b
 void WebSocketClient::disconnect(bool notify) {
     ++m_generation;
     m_reconnectEnabled = false;
+    m_waitingForNetwork = false;
     m_reconnectTimer.stop();
     m_pingTimer.stop();
     m_handshakeTimer.stop();
@@ -98,6 +113,11 @@ bool WebSocketClient::isClosing() const {
 void WebSocketClient::open() {
     if (!m_reconnectEnabled || !m_targetURL)
         return;
+    if (m_connectivity->isOffline()) {
+        waitForNetwork();
+        return;
+    }
+    m_waitingForNetwork = false;
     const quint64 generation = m_generation;
     if (m_delegate)
         m_delegate->webSocketClientConnecting(*this);
@@ -128,11 +148,21 @@ void WebSocketClient::watch(QWebSocket* socket) {
     QObject::connect(
         socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), &m_context,
         [this, socket] { handleDisconnect(socket, socket->errorString(), false, Ending::abort); });
+    // When a connection cannot be made (refused, no such host, unreachable), Qt says
+    // disconnected before it says why, and the error that follows is the one to report. So a
+    // loss is reported from here only once that error has had its turn.
     QObject::connect(socket, &QWebSocket::disconnected, &m_context, [this, socket] {
-        const QString message = socket->error() == QAbstractSocket::UnknownSocketError
-                                    ? closedMessage()
-                                    : socket->errorString();
-        handleDisconnect(socket, message, false, Ending::abort);
+        QMetaObject::invokeMethod(
+            &m_context,
+            [this, socket = QPointer<QWebSocket>(socket)] {
+                if (!socket)
+                    return;
+                const QString message = socket->error() == QAbstractSocket::UnknownSocketError
+                                            ? droppedMessage()
+                                            : socket->errorString();
+                handleDisconnect(socket, message, false, Ending::abort);
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -206,8 +236,36 @@ void WebSocketClient::handleDisconnect(QWebSocket* socket, const QString& messag
 
 void WebSocketClient::scheduleReconnect() {
     m_reconnectTimer.stop();
+    if (m_connectivity->isOffline()) {
+        waitForNetwork();
+        return;
+    }
     ++m_reconnectAttempt;
     m_reconnectTimer.start(m_timing.reconnectDelay(m_reconnectAttempt));
+}
+
+void WebSocketClient::waitForNetwork() {
+    m_reconnectTimer.stop();
+    if (std::exchange(m_waitingForNetwork, true))
+        return;
+    if (m_delegate)
+        m_delegate->webSocketClientWaitingForNetwork(*this, waitingForNetworkMessage());
+}
+
+void WebSocketClient::connectivityChanged() {
+    // An attempt under way, or an open connection, finds out about the network by itself; an
+    // open one may well outlive a short loss.
+    if (!m_reconnectEnabled || m_socket != nullptr)
+        return;
+    if (m_connectivity->isOffline()) {
+        if (m_reconnectTimer.isActive())
+            waitForNetwork();
+        return;
+    }
+    if (m_waitingForNetwork) {
+        m_reconnectAttempt = 0;
+        open();
+    }
 }
 
 void WebSocketClient::sendPing() {

@@ -2,6 +2,7 @@
 
 #include "keyboard/key_command.h"
 #include "relay/back_off.h"
+#include "relay/network_connectivity.h"
 
 #include <QList>
 #include <QObject>
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 QT_BEGIN_NAMESPACE
@@ -25,7 +27,9 @@ class WebSocketClientDelegate;
 // Keeps one authenticated WebSocket to the relay open for as long as the user wants to be
 // connected: opens it with the agent's headers, hands each valid key command to the delegate,
 // pings every 20 seconds, and after any loss reconnects by itself with an exponential back-off,
-// except when the service rejects the credentials (close code 1008).
+// except when the service rejects the credentials (close code 1008). While the machine says it
+// has no network, it makes no attempt: it says once that it waits, and tries at once, from the
+// first delay again, when the network comes back.
 //
 // Lives on the main thread; call it only from there. Each connection attempt is a socket object
 // of its own, and a socket's events count only while it is the current one, so an attempt that
@@ -44,6 +48,8 @@ public:
 
     WebSocketClient();
     explicit WebSocketClient(Timing timing);
+    // The machine's own connectivity unless tests give another.
+    WebSocketClient(Timing timing, std::unique_ptr<NetworkConnectivity> connectivity);
     // Ends the connection silently, like disconnect(false).
     ~WebSocketClient();
 
@@ -83,12 +89,15 @@ private:
     void handleAboutToClose(QWebSocket* socket);
     void handleDisconnect(QWebSocket* socket, const QString& message, bool terminal, Ending ending);
     void scheduleReconnect();
+    void waitForNetwork();
+    void connectivityChanged();
     void sendPing();
     void retire(QWebSocket* socket, Ending ending);
 
     void reportDisconnected(const QString& message, bool willReconnect);
 
     Timing m_timing;
+    std::unique_ptr<NetworkConnectivity> m_connectivity;
     WebSocketClientDelegate* m_delegate = nullptr;
     QWebSocket* m_socket = nullptr;        // the current attempt; deleted later once retired
     QList<QPointer<QWebSocket>> m_closing; // retired attempts still finishing their close
@@ -96,6 +105,8 @@ private:
     std::optional<QString> m_targetBearerToken;
     bool m_reconnectEnabled = false;
     int m_reconnectAttempt = 0;
+    // No attempt is under way or scheduled: the next one waits for the network.
+    bool m_waitingForNetwork = false;
     // Changes on every connectTo and disconnect, so work that follows a delegate report can tell
     // whether the delegate started or stopped a connection meanwhile.
     quint64 m_generation = 0;

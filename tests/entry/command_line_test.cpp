@@ -13,12 +13,17 @@ struct Outcome {
     int status = -1;
 };
 
-Outcome runAgent(const QStringList& arguments, const QByteArray& input) {
+// inputFile, when set, replaces the input; closeInput false leaves the input open after it.
+Outcome runAgent(const QStringList& arguments, const QByteArray& input, bool closeInput = true,
+                 const QString& inputFile = {}) {
     QProcess agent;
+    if (!inputFile.isEmpty())
+        agent.setStandardInputFile(inputFile);
     agent.start(QStringLiteral(VINDARO_AGENT_PATH), arguments);
     EXPECT_TRUE(agent.waitForStarted());
     agent.write(input);
-    agent.closeWriteChannel();
+    if (closeInput)
+        agent.closeWriteChannel();
     EXPECT_TRUE(agent.waitForFinished(30000));
     return {agent.readAllStandardOutput(), agent.exitCode()};
 }
@@ -48,5 +53,18 @@ TEST(CommandLine, ConnectionTestRefusesEveryUnusableBundleAlike) {
         EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_INVALID_BUNDLE\n"))
             << input.left(60).toStdString();
         EXPECT_EQ(outcome.status, 2);
+    }
+}
+
+// A line that never ends is refused once it is longer than any bundle, without waiting for the
+// rest of it.
+TEST(CommandLine, ConnectionTestAnswersAnEndlessLineWithoutReadingItAll) {
+    for (const bool endless : {false, true}) {
+        const Outcome outcome = endless ? runAgent({QStringLiteral("--connection-test")}, {}, true,
+                                                   QStringLiteral("/dev/zero"))
+                                        : runAgent({QStringLiteral("--connection-test")},
+                                                   QByteArray(3 << 20, 'a'), false);
+        EXPECT_EQ(outcome.out, QByteArray("CONNECTION_TEST_INVALID_BUNDLE\n")) << endless;
+        EXPECT_EQ(outcome.status, 2) << endless;
     }
 }

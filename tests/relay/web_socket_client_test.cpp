@@ -6,6 +6,7 @@
 #include "relay/web_socket_client_delegate.h"
 
 #include <QElapsedTimer>
+#include <QTcpServer>
 
 #include <memory>
 #include <vector>
@@ -16,9 +17,9 @@ using namespace std::chrono_literals;
 namespace {
 
 struct ClientEvent {
-    enum class Kind { connecting, connected, disconnected, received };
+    enum class Kind { connecting, connected, disconnected, received, waiting };
     Kind kind;
-    QString message; // disconnected: the message; received: the command's source
+    QString message; // disconnected, waiting: the message; received: the command's source
     bool willReconnect = false;
     qint64 atMs = 0;
 };
@@ -37,6 +38,10 @@ public:
     void webSocketClientDisconnected(WebSocketClient&, const QString& message,
                                      bool willReconnect) noexcept override {
         record({Kind::disconnected, message, willReconnect, clock.elapsed()});
+    }
+    void webSocketClientWaitingForNetwork(WebSocketClient&,
+                                          const QString& message) noexcept override {
+        record({Kind::waiting, message, false, clock.elapsed()});
     }
     void webSocketClientReceived(WebSocketClient&, const KeyCommand& command) noexcept override {
         lastCommand = command;
@@ -93,6 +98,22 @@ QString keyCommandOfSize(const QString& source, qsizetype bytes) {
 
 constexpr auto never = std::chrono::hours(1);
 
+// The machine's network, as the test says it is.
+class SwitchableNetwork : public NetworkConnectivity {
+public:
+    bool isOffline() const override { return m_offline; }
+    void setOnChange(std::function<void()> changed) override { m_changed = std::move(changed); }
+    void setOffline(bool offline) {
+        m_offline = offline;
+        if (m_changed)
+            m_changed();
+    }
+
+private:
+    bool m_offline = false;
+    std::function<void()> m_changed;
+};
+
 class WebSocketClientTest : public RelayFixture {
 protected:
     // Records each reconnect the client schedules; the returned delay decides when it happens.
@@ -106,7 +127,9 @@ protected:
             attempts.push_back(attempt);
             return reconnectAfter;
         };
-        client = std::make_unique<WebSocketClient>(timing);
+        auto switchable = std::make_unique<SwitchableNetwork>();
+        network = switchable.get();
+        client = std::make_unique<WebSocketClient>(timing, std::move(switchable));
         client->setDelegate(&delegate);
     }
 
@@ -126,6 +149,7 @@ protected:
     RecordingDelegate delegate;
     std::vector<int> attempts;
     std::unique_ptr<WebSocketClient> client;
+    SwitchableNetwork* network = nullptr; // the client's
 };
 
 // Only a session's token travels as a bearer token; a legacy pairing's stays in the query.
@@ -346,6 +370,70 @@ TEST_F(WebSocketClientTest, FailedHandshakesReportOnceEachAndAreRetried) {
     }
     EXPECT_EQ(service.peerCount(), 0);
     EXPECT_EQ(untrusted.requests().size(), 0); // TLS failed before any request was sent
+}
+
+// Qt reports such failures as a disconnect first, and their reason only after it.
+TEST_F(WebSocketClientTest, ConnectionsThatNeverOpenReportThePlatformsOwnError) {
+    makeClient();
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    proxy.setTargetPort(closed.serverPort());
+    closed.close();
+
+    client->connectTo(sessionURL(), sessionToken());
+    ASSERT_TRUE(waitForDisconnects(1));
+    proxy.setHostsUnknown(true);
+    client->connectTo(sessionURL(), sessionToken());
+    ASSERT_TRUE(waitForDisconnects(2));
+
+    EXPECT_EQ(delegate.kinds(), (std::vector{Kind::connecting, Kind::disconnected, Kind::connecting,
+                                             Kind::disconnected}));
+    EXPECT_EQ(delegate.events[1].message, QStringLiteral("Connection refused"));
+    EXPECT_EQ(delegate.events[3].message, QStringLiteral("Host not found"));
+    EXPECT_TRUE(delegate.events[3].willReconnect);
+}
+
+// No attempt goes out while the machine has no network: not at start, not for a connection
+// lost meanwhile, not for one waiting to reconnect. Each wait is said once, and the network's
+// return brings one attempt at once, with the back-off started over.
+TEST_F(WebSocketClientTest, WithoutNetworkTheClientWaitsAndComesBackAtOnce) {
+    makeClient(never);
+    const QString waiting = QStringLiteral("ไม่มีเครือข่าย — จะเชื่อมต่อเองเมื่อเครือข่ายกลับมา");
+    const auto comesBack = [&](int opened) {
+        network->setOffline(false);
+        return eventually([&] { return delegate.count(Kind::connected) == opened; });
+    };
+
+    network->setOffline(true);
+    client->connectTo(legacyURL(), std::nullopt);
+    network->setOffline(true);
+    EXPECT_EQ(delegate.kinds(), std::vector{Kind::waiting});
+    EXPECT_EQ(delegate.events.back().message, waiting);
+    ASSERT_TRUE(comesBack(1));
+
+    // Connected: the open connection is left alone until it is lost.
+    const size_t mark = delegate.events.size();
+    network->setOffline(true);
+    service.lastPeer().drop();
+    ASSERT_TRUE(waitForDisconnects(1));
+    network->setOffline(true);
+    EXPECT_EQ(delegate.kinds(mark), (std::vector{Kind::disconnected, Kind::waiting}));
+    EXPECT_TRUE(delegate.last(Kind::disconnected).willReconnect);
+    ASSERT_TRUE(comesBack(2));
+
+    // Waiting an hour to reconnect: the loss of the network ends the wait, its return ends it.
+    service.lastPeer().close(1001);
+    ASSERT_TRUE(waitForDisconnects(2));
+    network->setOffline(true);
+    EXPECT_EQ(delegate.events.back().kind, Kind::waiting);
+    ASSERT_TRUE(comesBack(3));
+    service.lastPeer().close(1001);
+    ASSERT_TRUE(waitForDisconnects(3));
+
+    EXPECT_EQ(attempts, (std::vector{1, 1}));
+    EXPECT_EQ(delegate.count(Kind::waiting), 3);
+    EXPECT_EQ(delegate.count(Kind::connecting), 3);
+    EXPECT_EQ(service.acceptedConnections(), 3);
 }
 
 TEST_F(WebSocketClientTest, AttemptCountGrowsWithFailuresAndRestartsOnOpenAndOnConnect) {

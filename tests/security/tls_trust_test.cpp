@@ -33,6 +33,7 @@ public:
         ++lost;
     }
     void webSocketClientReceived(WebSocketClient&, const KeyCommand&) noexcept override {}
+    void webSocketClientWaitingForNetwork(WebSocketClient&, const QString&) noexcept override {}
     int opened = 0;
     int lost = 0;
 };

@@ -73,8 +73,9 @@ void ConnectProxy::readRequest(QTcpSocket* client) {
                                   ? QString::fromLatin1(requestLine[1]).toLower()
                                   : QString();
     m_requested.append(authority);
-    if (!isServiceTunnel(authority)) {
-        client->write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+    if (!isServiceTunnel(authority) || m_hostsUnknown) {
+        client->write(m_hostsUnknown ? "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"
+                                     : "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
         client->disconnectFromHost();
         return;
     }
@@ -100,7 +101,10 @@ void ConnectProxy::readRequest(QTcpSocket* client) {
             return;
         upstream->deleteLater();
         if (guardedClient) {
-            guardedClient->write("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+            guardedClient->write(
+                upstream->error() == QAbstractSocket::ConnectionRefusedError
+                    ? "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"
+                    : "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
             guardedClient->disconnectFromHost();
         }
     });

@@ -5,6 +5,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusUnixFileDescriptor>
 
 #include <chrono>
 
@@ -19,6 +20,11 @@ const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session"
 
 // logind answers at once; this only bounds the wait when it hangs.
 constexpr std::chrono::milliseconds callTimeout{5000};
+
+// Shown by tools that list what holds up sleep (systemd-inhibit --list, desktop dialogs).
+QString inhibitorReason() {
+    return QStringLiteral("ปล่อยปุ่มที่กดค้างไว้ก่อนเครื่องพัก");
+}
 
 } // namespace
 
@@ -44,6 +50,29 @@ LogindListener::LogindListener(const QDBusConnection& systemBus, QObject* parent
     askForSession(QStringLiteral("GetSessionByPID"), QVariant::fromValue(pid), [this] {
         askForSession(QStringLiteral("GetSession"), QStringLiteral("auto"), [] {});
     });
+    takeSleepInhibitor();
+}
+
+void LogindListener::takeSleepInhibitor() {
+    if (m_sleepInhibitor.isValid() ||
+        !(m_bus.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing))
+        return;
+    QDBusMessage call = QDBusMessage::createMethodCall(service, managerPath, managerInterface,
+                                                       QStringLiteral("Inhibit"));
+    call << QStringLiteral("sleep") << QStringLiteral("Vindaro Agent") << inhibitorReason()
+         << QStringLiteral("delay");
+    const quint64 request = ++m_inhibitorRequest;
+    auto* watcher = new QDBusPendingCallWatcher(
+        m_bus.asyncCall(call, static_cast<int>(callTimeout.count())), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, request](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *finished;
+                // An answer that comes once sleep is under way would only hold the sleep up;
+                // dropping it gives the inhibitor straight back.
+                if (reply.isValid() && request == m_inhibitorRequest && !m_preparingForSleep)
+                    m_sleepInhibitor = reply.value();
+            });
 }
 
 void LogindListener::askForSession(const QString& method, const QVariant& argument,
@@ -65,9 +94,14 @@ void LogindListener::askForSession(const QString& method, const QVariant& argume
 }
 
 void LogindListener::onPrepareForSleep(bool starting) {
-    // The same signal with false announces the wake-up, which changes nothing here.
-    if (starting)
-        Q_EMIT preparingForSleep();
+    m_preparingForSleep = starting;
+    if (!starting) {
+        takeSleepInhibitor();
+        return;
+    }
+    // Receivers run synchronously: the keys are up when this returns, and logind may go on.
+    Q_EMIT preparingForSleep();
+    m_sleepInhibitor = QDBusUnixFileDescriptor();
 }
 
 void LogindListener::onLock(const QDBusMessage& message) {

@@ -1,5 +1,7 @@
+#include "platform/linux/desktop/freedesktop_notifications.h"
 #include "platform/linux/desktop/help_settings_opener.h"
 #include "platform/linux/desktop/system_clipboard.h"
+#include "support/private_bus.h"
 #include "support/qt_printers.h"
 
 #include <QClipboard>
@@ -9,9 +11,11 @@
 #include <QImage>
 #include <QMimeData>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
+using vindaro::FreedesktopNotifications;
 using vindaro::HelpSettingsOpener;
 using vindaro::SystemClipboard;
 
@@ -79,6 +83,49 @@ TEST(HelpSettingsOpener, ReportsAPlaceItCannotWriteTo) {
     HelpSettingsOpener opener(home.filePath(QStringLiteral("file/below-a-file")));
     EXPECT_FALSE(opener.openAccessibilitySettings());
     EXPECT_TRUE(browser.opened.isEmpty());
+}
+
+// What a notification service, played by python3-dbusmock, was asked to show.
+TEST(FreedesktopNotifications, EachReplacesTheOneBeforeAndNoServiceIsNoHarm) {
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty()) << bus.error().toStdString();
+    FreedesktopNotifications notifications(bus.connect(QStringLiteral("agent")));
+    // Nobody to show it: the call fails, silently, and the next one is not held up by it.
+    notifications.notify(QStringLiteral("nobody"), QStringLiteral("-"));
+
+    QTemporaryDir directory;
+    const QString logPath = directory.filePath(QStringLiteral("calls.log"));
+    ASSERT_TRUE(
+        bus.startService({QStringLiteral("/usr/bin/python3"), QStringLiteral("-m"),
+                          QStringLiteral("dbusmock"), QStringLiteral("--template"),
+                          QStringLiteral("notification_daemon"), QStringLiteral("-l"), logPath},
+                         QStringLiteral("org.freedesktop.Notifications")))
+        << bus.error().toStdString();
+    const auto notifyCalls = [&] {
+        QFile log(logPath);
+        QStringList calls;
+        if (log.open(QIODevice::ReadOnly)) {
+            for (const QString& line : QString::fromUtf8(log.readAll()).split(u'\n')) {
+                if (line.contains(QStringLiteral(" Notify ")))
+                    calls << line.section(u' ', 1);
+            }
+        }
+        return calls;
+    };
+
+    // Asked for before the first has its id: the middle one is passed over, the last replaces
+    // the first.
+    notifications.notify(QStringLiteral("หยุดแล้ว"), QStringLiteral("first"));
+    notifications.notify(QStringLiteral("ข้าม"), QStringLiteral("passed over"));
+    notifications.notify(QStringLiteral("หยุดแล้ว"), QStringLiteral("last"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notifyCalls().size() == 2; }, 15000))
+        << notifyCalls().join(u'\n').toStdString();
+    const QString shape =
+        QStringLiteral(R"(Notify "Vindaro Agent" %1 "net.vindaro.agent" "%2" "%3" )"
+                       R"([] {"desktop-entry": "net.vindaro.agent"} -1)");
+    EXPECT_EQ(notifyCalls(),
+              (QStringList{shape.arg(0).arg(QStringLiteral("หยุดแล้ว"), QStringLiteral("first")),
+                           shape.arg(1).arg(QStringLiteral("หยุดแล้ว"), QStringLiteral("last"))}));
 }
 
 #include "desktop_test.moc"

@@ -1,9 +1,12 @@
+#include "keyboard/keyboard_executor.h"
+#include "platform/fake/recording_key_poster.h"
 #include "platform/linux/session/linux_workspace_notifications.h"
 #include "platform/linux/session/logind_listener.h"
 #include "support/private_bus.h"
 #include "support/qt_printers.h"
 
 #include <QCoreApplication>
+#include <QDBusArgument>
 #include <QDBusMessage>
 #include <QTest>
 
@@ -11,8 +14,11 @@
 
 #include <optional>
 
+using vindaro::KeyboardExecutor;
+using vindaro::KeyDirection;
 using vindaro::LinuxWorkspaceNotifications;
 using vindaro::LogindListener;
+using vindaro::RecordingKeyPoster;
 
 namespace {
 
@@ -117,6 +123,27 @@ protected:
               QVariant(arguments)});
     }
 
+    // What and who each inhibitor that logind holds is for, and its mode.
+    QStringList inhibitors() {
+        const QDBusMessage reply =
+            systemClient.call(QDBusMessage::createMethodCall(login1, managerPath, managerInterface,
+                                                             QStringLiteral("ListInhibitors")),
+                              QDBus::Block, waitLimitMs);
+        QStringList listed;
+        const auto list = reply.arguments().value(0).value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            QString what, who, why, mode;
+            quint32 uid = 0, pid = 0;
+            list.beginStructure();
+            list >> what >> who >> why >> mode >> uid >> pid;
+            list.endStructure();
+            listed << QStringList{what, who, mode}.join(u' ');
+        }
+        list.endArray();
+        return listed;
+    }
+
     void lockSession(const QString& path, const QString& method = QStringLiteral("Lock")) {
         mock(systemClient, login1, path, method, {}, sessionInterface);
     }
@@ -215,6 +242,35 @@ TEST_F(SessionSignals, SignalsFromAnyoneButTheOwnersAreIgnored) {
     emitFromLogind(QStringLiteral("PrepareForSleep"), {true});
     settle();
     EXPECT_EQ(events, 1);
+}
+
+// logind waits for the agent before the machine sleeps: the keys come up while it still holds
+// the agent's inhibitor, which is given back then and taken again after the wake-up.
+TEST_F(SessionSignals, SleepWaitsUntilEveryKeyIsUp) {
+    ASSERT_NO_FATAL_FAILURE(startLogind());
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    const QStringList held{QStringLiteral("sleep Vindaro Agent delay")};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return inhibitors() == held; }, waitLimitMs));
+
+    RecordingKeyPoster poster;
+    KeyboardExecutor executor(poster);
+    ASSERT_TRUE(executor.enqueue("SPACE", 49, 1, 60000, "test"));
+    ASSERT_EQ(poster.waitForEvents(1, std::chrono::milliseconds(waitLimitMs)).size(), 1U);
+    QStringList heldAtKeyUp;
+    notifications->observe({[&] {
+                                executor.cancelAll();
+                                heldAtKeyUp = inhibitors();
+                            },
+                            {}});
+
+    emitFromLogind(QStringLiteral("PrepareForSleep"), {true});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return inhibitors().isEmpty(); }, waitLimitMs));
+    EXPECT_EQ(heldAtKeyUp, held);
+    EXPECT_TRUE(poster.heldKeys().empty());
+    EXPECT_EQ(poster.events().at(1).direction, KeyDirection::up);
+
+    emitFromLogind(QStringLiteral("PrepareForSleep"), {false});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return inhibitors() == held; }, waitLimitMs));
 }
 
 TEST_F(SessionSignals, LogindFindsTheUsersSessionWhenTheProcessIsInNone) {
