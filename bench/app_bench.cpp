@@ -124,37 +124,23 @@ void measureExecutableStartUp(const std::string& display, XKeyRecorder& recorder
     print("executable resident memory after start-up", summarize(residents), "KiB");
 }
 
-// Gives the executor's worker real-time priority the first time it posts a key, when asked to:
-// the controller has no way yet to hand the executor a start hook of its own.
-class RealtimeWorkerPoster final : public KeyPoster {
-public:
-    explicit RealtimeWorkerPoster(bool realtime)
-        : m_realtime(realtime)
-        , m_mainThread(std::this_thread::get_id()) {}
-
-    bool mayPostEvents() override { return m_inner.mayPostEvents(); }
-    bool postKey(VirtualKeyCode code, KeyDirection direction) override {
-        if (m_realtime && std::this_thread::get_id() != m_mainThread)
-            std::call_once(m_raised, [] {
-                if (makeCurrentThreadRealtime() == RealtimeGrant::none)
-                    std::printf("(the key worker did not get real-time priority here)\n");
-            });
-        return m_inner.postKey(code, direction);
-    }
-
-private:
-    XTestKeyPoster m_inner;
-    const bool m_realtime;
-    const std::thread::id m_mainThread;
-    std::once_flag m_raised;
-};
-
 // The agent in this process, as main() builds it, with the fakes for what is not measured.
 struct Agent {
     explicit Agent(bool realtimeWorker = false)
-        : keyPoster(realtimeWorker) {}
+        : realtime(realtimeWorker) {}
 
-    RealtimeWorkerPoster keyPoster;
+    static AgentAppDelegate::Options options(bool realtime) {
+        AgentAppDelegate::Options result;
+        if (realtime)
+            result.keyWorkerStart = [] {
+                if (makeCurrentThreadRealtime() == RealtimeGrant::none)
+                    std::printf("(the key worker did not get real-time priority here)\n");
+            };
+        return result;
+    }
+
+    const bool realtime;
+    XTestKeyPoster keyPoster;
     MemorySecretStore secrets;
     MemoryUserDefaults defaults;
     NoClipboard clipboard;
@@ -164,7 +150,8 @@ struct Agent {
     ManualStopKey stopKey;
     RecordingNotifications notifications;
     AgentAppDelegate delegate{{keyPoster, secrets, defaults, clipboard, settings, workspace, focus,
-                               stopKey, notifications}};
+                               stopKey, notifications},
+                              options(realtime)};
     MainWindow window{delegate};
 };
 

@@ -93,6 +93,9 @@ public:
     struct Options {
         WebSocketClient::Timing relayTiming;
         PairingClientOptions pairing;
+        // Runs first thing on the keyboard's worker thread: the agent asks for real-time
+        // scheduling there, so a busy machine cannot stretch a hold.
+        std::function<void()> keyWorkerStart;
     };
 
     explicit AgentAppDelegate(AgentPlatform platform);

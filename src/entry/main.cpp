@@ -5,11 +5,12 @@
 #include "entry/self_test.h"
 #include "entry/termination_signals.h"
 #include "model/constants.h"
-#include "platform/desktop_notifications.h"
+#include "platform/linux/desktop/freedesktop_notifications.h"
 #include "platform/linux/desktop/help_settings_opener.h"
 #include "platform/linux/desktop/system_clipboard.h"
 #include "platform/linux/keyboard/held_key_journal.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
+#include "platform/linux/realtime/realtime_scheduling.h"
 #include "platform/linux/secret_service_store.h"
 #include "platform/linux/session/linux_workspace_notifications.h"
 #include "platform/linux/settings_user_defaults.h"
@@ -32,15 +33,11 @@ namespace {
 
 constexpr std::chrono::seconds connectionTestTimeout{10};
 
-// Until the desktop's own stop key and notifications are wired in.
+// Until the desktop's own stop key is wired in.
 class NoStopKey final : public vindaro::StopKey {
 public:
     State state() const override { return State::unavailable; }
     void observe(std::function<void()>) override {}
-};
-class NoNotifications final : public vindaro::DesktopNotifications {
-public:
-    void notify(const QString&, const QString&) override {}
 };
 
 // How long quitting may wait for the relay connection's close frame to leave.
@@ -66,9 +63,12 @@ int runApplication(int argc, char** argv) {
                                                    QDBusConnection::sessionBus());
     vindaro::UnknownWindowFocus focus;
     NoStopKey stopKey;
-    NoNotifications notifications;
+    vindaro::FreedesktopNotifications notifications(QDBusConnection::sessionBus());
+    vindaro::AgentAppDelegate::Options options;
+    options.keyWorkerStart = [] { static_cast<void>(vindaro::makeCurrentThreadRealtime()); };
     vindaro::AgentAppDelegate delegate({keyPoster, secrets, defaults, clipboard, settings,
-                                        workspace, focus, stopKey, notifications});
+                                        workspace, focus, stopKey, notifications},
+                                       std::move(options));
     vindaro::MainWindow window(delegate);
     vindaro::TerminationSignals terminationSignals;
 

@@ -114,7 +114,8 @@ TEST_F(AgentTest, WithoutFocusInformationThePinIsOfferedNowhere) {
     EXPECT_FALSE(view.pinEnabled);
     EXPECT_EQ(view.pin, line(QStringLiteral("เดสก์ท็อปนี้ไม่บอกว่าหน้าต่างไหนอยู่ด้านหน้า จึงล็อกหน้าต่างเกมไม่ได้"),
                              StatusColor::secondary));
-    EXPECT_EQ(view.stopKey, line(QStringLiteral("⌨️ ตั้งปุ่มลัด Pause ของเดสก์ท็อปให้สั่ง "
+    EXPECT_EQ(view.stopKey, line(QStringLiteral("⌨️ ตั้งปุ่มลัด Pause "
+                                                "ของเดสก์ท็อปให้สั่ง "
                                                 "vindaro-agent "
                                                 "--stop เพื่อหยุดทันที"),
                                  StatusColor::secondary));
