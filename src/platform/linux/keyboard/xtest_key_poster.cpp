@@ -69,6 +69,7 @@ private:
     explicit XTestConnection(Display* display)
         : m_display(display) {}
     bool resolveKeys();
+    void confirm(const Settle& settle);
     void settleReady(const Settle& settle);
 
     // A key event on its way, with the serial numbers of the requests that carry it.
@@ -86,6 +87,8 @@ private:
     bool m_keymapStale = true;
     // X keycode of each virtual key code, 0 where the keyboard has no such key.
     std::array<KeyCode, 128> m_keycodes{};
+    // The keycode each key went down at, for its key-up, whatever keymap came meanwhile.
+    std::array<KeyCode, 128> m_downAt{};
     std::deque<InFlight> m_inFlight;
 };
 
@@ -225,7 +228,12 @@ void XTestConnection::send(const Request& request, const Settle& settle) {
     InUse inUse(*this);
     if (m_keymapStale)
         m_keymapStale = !resolveKeys();
-    const KeyCode keycode = request.code < m_keycodes.size() ? m_keycodes[request.code] : 0;
+    KeyCode keycode = 0;
+    if (request.code < m_keycodes.size()) {
+        KeyCode& downAt = m_downAt[request.code];
+        keycode = request.down || downAt == 0 ? m_keycodes[request.code] : downAt;
+        downAt = request.down ? keycode : 0;
+    }
     if (keycode == 0 || broken) {
         m_inFlight.push_back({request.ticket, 0, 0, true});
         settleReady(settle);
@@ -246,28 +254,42 @@ void XTestConnection::send(const Request& request, const Settle& settle) {
 
 void XTestConnection::exchange(const Settle& settle) {
     InUse inUse(*this);
-    // XPending sends our requests and reads what has arrived without blocking.
-    while (!broken && XPending(m_display) > 0) {
-        XEvent event;
-        XNextEvent(m_display, &event);
-        if (event.type == m_xkbEventBase) {
-            const int kind = reinterpret_cast<const XkbEvent&>(event).any.xkb_type;
-            if (kind == XkbNewKeyboardNotify || kind == XkbMapNotify || kind == XkbNamesNotify)
-                m_keymapStale = true;
-        } else if (event.type == PropertyNotify && event.xproperty.window == m_window &&
-                   !m_inFlight.empty()) {
-            const InFlight confirmed = m_inFlight.front();
-            m_inFlight.pop_front();
-            bool failed = false;
-            std::erase_if(failedRequests, [&](unsigned long serial) {
-                failed =
-                    failed || (serial >= confirmed.firstRequest && serial <= confirmed.lastRequest);
-                return serial <= confirmed.lastRequest;
-            });
-            settle(confirmed.ticket, failed ? KeyDelivery::failed : KeyDelivery::delivered);
-            settleReady(settle);
+    for (;;) {
+        // XPending sends our requests and reads what has arrived without blocking.
+        while (!broken && XPending(m_display) > 0) {
+            XEvent event;
+            XNextEvent(m_display, &event);
+            if (event.type == m_xkbEventBase) {
+                // Also sent whenever another device (a real keyboard, or our XTest one) takes
+                // over the core keyboard, whose keymap is then that device's.
+                const int kind = reinterpret_cast<const XkbEvent&>(event).any.xkb_type;
+                if (kind == XkbNewKeyboardNotify || kind == XkbMapNotify || kind == XkbNamesNotify)
+                    m_keymapStale = true;
+            } else if (event.type == PropertyNotify && event.xproperty.window == m_window &&
+                       !m_inFlight.empty()) {
+                confirm(settle);
+            }
         }
+        if (broken || !m_keymapStale)
+            return;
+        // Looked up now rather than when the next key waits for it; what arrives meanwhile is
+        // read in the next round. A failed look-up is tried again by the next key.
+        m_keymapStale = !resolveKeys();
+        if (m_keymapStale)
+            return;
     }
+}
+
+void XTestConnection::confirm(const Settle& settle) {
+    const InFlight confirmed = m_inFlight.front();
+    m_inFlight.pop_front();
+    bool failed = false;
+    std::erase_if(failedRequests, [&](unsigned long serial) {
+        failed = failed || (serial >= confirmed.firstRequest && serial <= confirmed.lastRequest);
+        return serial <= confirmed.lastRequest;
+    });
+    settle(confirmed.ticket, failed ? KeyDelivery::failed : KeyDelivery::delivered);
+    settleReady(settle);
 }
 
 void XTestConnection::failUnconfirmed(const Settle& settle) {

@@ -96,6 +96,14 @@ TEST_F(KeyboardLayoutTest, KeysAreFoundAgainWhenANewKeymapMovesThem) {
     EXPECT_NE(older.keycodes["UP"], evdev.keycodes["UP"]);
     // On a US layout each key types what its place says, so the same keysyms mean the same keys.
     EXPECT_EQ(older.typed, evdev.typed);
+
+    // A key held while a new keymap moves it comes up where it went down.
+    const std::size_t before = recorder->events().size();
+    ASSERT_TRUE(poster->postKey(126, KeyDirection::down));
+    server->setKeymap({"-rules", "evdev", "-layout", "us"});
+    ASSERT_TRUE(poster->postKey(126, KeyDirection::up));
+    ASSERT_GE(recorder->waitForEvents(before + 2, patience).size(), before + 2);
+    EXPECT_TRUE(recorder->keysDown().empty());
 }
 
 } // namespace

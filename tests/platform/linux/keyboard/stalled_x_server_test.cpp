@@ -98,8 +98,9 @@ TEST_F(StalledXServerTest, QuittingDoesNotHangAndTheNextRunReleasesTheKey) {
     HeldKeyJournal nextJournal(nextPoster, journalPath);
     EXPECT_EQ(nextJournal.releaseLeftovers(), 1);
     EXPECT_FALSE(std::filesystem::exists(journalPath));
+    // The key-up sent before quitting may have got through as well: one release or two.
     const auto events = recorder.waitForEvents(2, patience);
-    ASSERT_EQ(events.size(), 2U);
+    ASSERT_GE(events.size(), 2U);
     EXPECT_FALSE(events[1].pressed);
     EXPECT_TRUE(recorder.keysDown().empty());
 }
