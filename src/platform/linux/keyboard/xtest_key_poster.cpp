@@ -254,6 +254,7 @@ void XTestConnection::send(const Request& request, const Settle& settle) {
 
 void XTestConnection::exchange(const Settle& settle) {
     InUse inUse(*this);
+    bool lookedUp = false;
     for (;;) {
         // XPending sends our requests and reads what has arrived without blocking.
         while (!broken && XPending(m_display) > 0) {
@@ -270,13 +271,12 @@ void XTestConnection::exchange(const Settle& settle) {
                 confirm(settle);
             }
         }
-        if (broken || !m_keymapStale)
+        if (broken || !m_keymapStale || lookedUp)
             return;
         // Looked up now rather than when the next key waits for it; what arrives meanwhile is
         // read in the next round. A failed look-up is tried again by the next key.
         m_keymapStale = !resolveKeys();
-        if (m_keymapStale)
-            return;
+        lookedUp = true;
     }
 }
 
