@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,8 +28,10 @@
 
 using namespace std::chrono_literals;
 using vindaro::KeyboardExecutor;
+using vindaro::KeyDelivery;
 using vindaro::KeyDirection;
 using vindaro::KeyPoster;
+using vindaro::KeyTicket;
 using vindaro::PostedKey;
 using vindaro::RecordingKeyPoster;
 using vindaro::XTestKeyPoster;
@@ -53,6 +56,16 @@ double millis(Clock::duration duration) {
     std::exit(1);
 }
 
+// The X poster opens its display in the background.
+void waitUntilReady(KeyPoster& poster) {
+    const auto deadline = Clock::now() + patience;
+    while (!poster.mayPostEvents()) {
+        if (Clock::now() > deadline)
+            fail("the X display did not open");
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
 // Every command here fits the queue; one refused would make the figures meaningless.
 void expectAccepted(bool accepted) {
     if (!accepted)
@@ -74,41 +87,52 @@ void printRow(const char* measure, std::vector<double> samples, const char* unit
                 samples.back(), unit);
 }
 
-// Wraps a poster and notes when each of its events had been posted (the call returned), and
-// whether the executor's worker or the thread that made the wrapper posted it.
+// Wraps a poster and notes when each of its events was handed over (sendKey() or postKey()
+// returned) and when it was confirmed delivered.
 class TimingPoster final : public KeyPoster {
 public:
     struct Posted {
         KeyDirection direction;
         Clock::time_point time;
-        bool byWorker;
-        Clock::time_point calledAt; // when the poster was asked
+        bool confirmed;
     };
 
     explicit TimingPoster(KeyPoster& inner)
-        : m_inner(inner)
-        , m_caller(std::this_thread::get_id()) {}
+        : m_inner(inner) {}
 
     bool mayPostEvents() override { return m_inner.mayPostEvents(); }
     bool postKey(std::uint16_t code, KeyDirection direction) override {
-        const auto called = Clock::now();
         const bool posted = m_inner.postKey(code, direction);
-        const auto now = Clock::now();
+        note(direction, false);
+        if (posted)
+            note(direction, true);
+        return posted;
+    }
+    KeyTicket sendKey(std::uint16_t code, KeyDirection direction) override {
+        const KeyTicket ticket = m_inner.sendKey(code, direction);
         {
             std::scoped_lock lock(m_mutex);
-            m_posted.push_back({direction, now, std::this_thread::get_id() != m_caller, called});
+            m_directions[ticket] = direction;
         }
-        m_changed.notify_all();
-        return posted;
+        note(direction, false);
+        return ticket;
+    }
+    KeyDelivery awaitKey(KeyTicket ticket, Clock::time_point deadline) override {
+        const KeyDelivery delivery = m_inner.awaitKey(ticket, deadline);
+        if (delivery == KeyDelivery::delivered) {
+            KeyDirection direction = KeyDirection::down;
+            {
+                std::scoped_lock lock(m_mutex);
+                direction = m_directions[ticket];
+            }
+            note(direction, true);
+        }
+        return delivery;
     }
 
     std::size_t count() {
         std::scoped_lock lock(m_mutex);
         return m_posted.size();
-    }
-    std::vector<Posted> posted() {
-        std::scoped_lock lock(m_mutex);
-        return m_posted;
     }
 
     // The first event from index `from` on that `matches`, once there is one.
@@ -128,11 +152,20 @@ public:
     }
 
 private:
+    void note(KeyDirection direction, bool confirmed) {
+        const auto now = Clock::now();
+        {
+            std::scoped_lock lock(m_mutex);
+            m_posted.push_back({direction, now, confirmed});
+        }
+        m_changed.notify_all();
+    }
+
     KeyPoster& m_inner;
-    const std::thread::id m_caller;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Posted> m_posted;
+    std::map<KeyTicket, KeyDirection> m_directions;
 };
 
 // Hold and gap errors (actual minus requested, in ms) of `commands` commands of five presses.
@@ -173,40 +206,48 @@ TimingErrors fakeTiming(int commands, std::function<void()> onWorkerStart = {}) 
     });
 }
 
-// The errors at the X client (in the server's whole milliseconds), and the worker's own: from an
-// event's post returning to the worker asking for the next one, by its clock. The two apart tell
-// the worker's lateness from the X server's.
-struct XTiming {
-    TimingErrors atXClient;
-    TimingErrors posted;
-};
-
-XTiming xClientTiming(const std::string& display, int commands,
-                      std::function<void()> onWorkerStart = {}) {
+TimingErrors xClientTiming(const std::string& display, int commands,
+                           std::function<void()> onWorkerStart = {}) {
     XKeyRecorder recorder(display);
-    XTestKeyPoster xtest(display);
-    TimingPoster poster(xtest);
+    XTestKeyPoster poster(display);
+    waitUntilReady(poster);
     KeyboardExecutor executor(poster, std::move(onWorkerStart));
     enqueueTimingRun(executor, commands);
     const auto events = recorder.waitForEvents(
         static_cast<std::size_t>(commands * 2 * pressesPerCommand), patience * commands);
-    return {timingErrors(events,
-                         [](const RecordedKey& earlier, const RecordedKey& later) {
-                             return static_cast<double>(later.serverTime - earlier.serverTime);
-                         }),
-            timingErrors(poster.posted(), [](const TimingPoster::Posted& earlier,
-                                             const TimingPoster::Posted& later) {
-                return millis(later.time - earlier.time);
-            })};
+    return timingErrors(events, [](const RecordedKey& earlier, const RecordedKey& later) {
+        return static_cast<double>(later.serverTime - earlier.serverTime);
+    });
 }
 
-// From the call of cancelAll() during a long hold to the first key-up posted (by cancelAll()
-// itself or by the interrupted press, whichever is first), to the interrupted press's own
-// key-up, which shows when the worker noticed, and, with an X client, to the release it
-// records (in the server's whole milliseconds).
+// The first release the X client recorded from index `from` on, after a press.
+std::optional<RecordedKey> releaseAfter(const std::vector<RecordedKey>& events, std::size_t from) {
+    bool pressed = false;
+    for (std::size_t index = from; index < events.size(); ++index) {
+        pressed = pressed || events[index].pressed;
+        if (pressed && !events[index].pressed)
+            return events[index];
+    }
+    return std::nullopt;
+}
+
+RecordedKey waitForRelease(const XKeyRecorder& recorder, std::size_t from) {
+    const auto released = releaseAfter(
+        recorder.waitUntil(
+            [&](const auto& events) { return releaseAfter(events, from).has_value(); }, patience),
+        from);
+    if (!released)
+        fail("the X client saw no release");
+    return *released;
+}
+
+// From the call of cancelAll() during a long hold to its return, to the key-up handed to the
+// poster, to the key-up confirmed delivered, and, with an X client, to the release it records
+// (in the server's whole milliseconds).
 struct CancelLatency {
+    std::vector<double> returned;
     std::vector<double> keyUp;
-    std::vector<double> pressEnded;
+    std::vector<double> confirmed;
     std::vector<double> atXClient;
 };
 
@@ -214,46 +255,55 @@ CancelLatency cancelLatency(KeyPoster& inner, int rounds, XKeyRecorder* recorder
     TimingPoster poster(inner);
     KeyboardExecutor executor(poster);
     CancelLatency latency;
-    const auto isUp = [](const TimingPoster::Posted& posted) {
-        return posted.direction == KeyDirection::up;
-    };
     for (int round = 0; round < rounds; ++round) {
         const std::size_t from = poster.count();
         const std::size_t recordedFrom = recorder != nullptr ? recorder->events().size() : 0;
         expectAccepted(executor.enqueue("SPACE", 49, 1, 3000, "bench"));
         poster.waitFor(from, [](const TimingPoster::Posted& posted) {
-            return posted.direction == KeyDirection::down;
+            return posted.direction == KeyDirection::down && posted.confirmed;
         });
         const auto called = Clock::now();
         executor.cancelAll();
-        latency.keyUp.push_back(millis(poster.waitFor(from, isUp).time - called));
-        const auto pressEnd = poster.waitFor(from, [&](const TimingPoster::Posted& posted) {
-            return isUp(posted) && posted.byWorker;
-        });
-        latency.pressEnded.push_back(millis(pressEnd.time - called));
+        latency.returned.push_back(millis(Clock::now() - called));
+        const auto upAnd = [](bool confirmed) {
+            return [confirmed](const TimingPoster::Posted& posted) {
+                return posted.direction == KeyDirection::up && posted.confirmed == confirmed;
+            };
+        };
+        latency.keyUp.push_back(millis(poster.waitFor(from, upAnd(false)).time - called));
+        latency.confirmed.push_back(millis(poster.waitFor(from, upAnd(true)).time - called));
         if (recorder == nullptr)
             continue;
-        // This round's press, then the first release after it.
-        const auto release = [recordedFrom](const std::vector<RecordedKey>& events) {
-            bool pressed = false;
-            for (std::size_t index = recordedFrom; index < events.size(); ++index) {
-                pressed = pressed || events[index].pressed;
-                if (pressed && !events[index].pressed)
-                    return std::optional(events[index]);
-            }
-            return std::optional<RecordedKey>();
-        };
-        const auto released = release(recorder->waitUntil(
-            [&](const auto& events) { return release(events).has_value(); }, patience));
-        if (!released)
-            fail("the X client saw no release");
+        const RecordedKey released = waitForRelease(*recorder, recordedFrom);
         const auto calledMs = static_cast<std::uint32_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(called.time_since_epoch())
                 .count());
         latency.atXClient.push_back(
-            static_cast<double>(static_cast<std::int32_t>(released->serverTime - calledMs)));
+            static_cast<double>(static_cast<std::int32_t>(released.serverTime - calledMs)));
     }
     return latency;
+}
+
+// How long cancelAll() takes while the X server is stopped with a key held.
+std::vector<double> stoppedServerCancel(XvfbServer& server, int rounds) {
+    XKeyRecorder recorder(server.displayName());
+    XTestKeyPoster poster(server.displayName());
+    waitUntilReady(poster);
+    KeyboardExecutor executor(poster);
+    std::vector<double> returned;
+    for (int round = 0; round < rounds; ++round) {
+        const std::size_t from = recorder.events().size();
+        expectAccepted(executor.enqueue("SPACE", 49, 1, 3000, "bench"));
+        if (recorder.waitForEvents(from + 1, patience).size() < from + 1)
+            fail("the X client saw no press");
+        server.suspend();
+        const auto called = Clock::now();
+        executor.cancelAll();
+        returned.push_back(millis(Clock::now() - called));
+        server.resume();
+        waitForRelease(recorder, from);
+    }
+    return returned;
 }
 
 std::vector<double> enqueueCost(int rounds) {
@@ -302,22 +352,24 @@ int main(int argc, char** argv) {
     printRow("gap error, fake poster", fake.gap, "ms");
 
     XvfbServer server;
-    const TimingErrors x = xClientTiming(server.displayName(), commands).atXClient;
+    const TimingErrors x = xClientTiming(server.displayName(), commands);
     printRow("hold error, X client (server ms)", x.hold, "ms");
     printRow("gap error, X client (server ms)", x.gap, "ms");
 
     RecordingKeyPoster fakePoster;
     const CancelLatency fakeCancel = cancelLatency(fakePoster, 5 * commands);
+    printRow("cancelAll returns, fake poster", fakeCancel.returned, "ms");
     printRow("cancelAll -> key-up posted, fake poster", fakeCancel.keyUp, "ms");
-    printRow("cancelAll -> interrupted press ended, fake", fakeCancel.pressEnded, "ms");
     {
         XKeyRecorder recorder(server.displayName());
         XTestKeyPoster xtest(server.displayName());
+        waitUntilReady(xtest);
         const CancelLatency xCancel = cancelLatency(xtest, 5 * commands, &recorder);
-        printRow("cancelAll -> key-up confirmed by X server", xCancel.keyUp, "ms");
-        printRow("cancelAll -> interrupted press ended, X", xCancel.pressEnded, "ms");
+        printRow("cancelAll returns, X server", xCancel.returned, "ms");
+        printRow("cancelAll -> key-up confirmed by X server", xCancel.confirmed, "ms");
         printRow("cancelAll -> release at X client (server ms)", xCancel.atXClient, "ms");
     }
+    printRow("cancelAll returns, X server stopped", stoppedServerCancel(server, commands), "ms");
 
     printRow("enqueue", enqueueCost(commands), "us");
 
@@ -328,20 +380,16 @@ int main(int argc, char** argv) {
         const auto raise = [&grant] { grant = vindaro::makeCurrentThreadRealtime(); };
         const TimingErrors fakeNormal = fakeTiming(commands);
         const TimingErrors fakeRealtime = fakeTiming(commands, raise);
-        const XTiming normal = xClientTiming(server.displayName(), commands);
-        const XTiming realtime = xClientTiming(server.displayName(), commands, raise);
+        const TimingErrors normal = xClientTiming(server.displayName(), commands);
+        const TimingErrors realtime = xClientTiming(server.displayName(), commands, raise);
         printRow("hold error, fake poster, loaded, normal priority", fakeNormal.hold, "ms");
         printRow("gap error, fake poster, loaded, normal priority", fakeNormal.gap, "ms");
         printRow("hold error, fake poster, loaded, real-time", fakeRealtime.hold, "ms");
         printRow("gap error, fake poster, loaded, real-time", fakeRealtime.gap, "ms");
-        printRow("hold error, X client, loaded, normal priority", normal.atXClient.hold, "ms");
-        printRow("gap error, X client, loaded, normal priority", normal.atXClient.gap, "ms");
-        printRow("hold error, X client, loaded, real-time", realtime.atXClient.hold, "ms");
-        printRow("gap error, X client, loaded, real-time", realtime.atXClient.gap, "ms");
-        printRow("hold error, X poster's worker, loaded, normal", normal.posted.hold, "ms");
-        printRow("gap error, X poster's worker, loaded, normal", normal.posted.gap, "ms");
-        printRow("hold error, X poster's worker, loaded, real-time", realtime.posted.hold, "ms");
-        printRow("gap error, X poster's worker, loaded, real-time", realtime.posted.gap, "ms");
+        printRow("hold error, X client, loaded, normal priority", normal.hold, "ms");
+        printRow("gap error, X client, loaded, normal priority", normal.gap, "ms");
+        printRow("hold error, X client, loaded, real-time", realtime.hold, "ms");
+        printRow("gap error, X client, loaded, real-time", realtime.gap, "ms");
         if (grant == vindaro::RealtimeGrant::none)
             std::printf("(the worker did not get real-time priority here)\n");
     }

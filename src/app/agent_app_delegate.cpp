@@ -32,6 +32,9 @@ const char* const defaultSource = "Vindaro event";
 const char* const testKeyName = "SPACE";
 const char* const testSource = "ทดสอบจาก Agent";
 
+// How long going to sleep may wait for the display server to take the key-ups.
+constexpr std::chrono::milliseconds sleepReleaseLimit{1000};
+
 // How long a pin waits for the streamer to click the game.
 constexpr std::chrono::seconds pinChoiceTime{10};
 
@@ -144,6 +147,7 @@ AgentAppDelegate::~AgentAppDelegate() {
     // Nothing may reach this controller once it starts going: the executor's worker stops
     // calling the sink before setOnLog returns, and the client and the desktop stop reporting.
     m_keyboard.setOnLog({});
+    m_platform.keyPoster.setPermissionHandler({});
     m_client.setDelegate(nullptr);
     m_platform.workspace.observe({});
     m_platform.focus.observe({});
@@ -174,6 +178,14 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
 
     m_platform.workspace.observe(
         {[this] { workspaceWillSleep(); }, [this] { sessionDidResign(); }});
+    // The poster learns on a thread of its own when the display comes or goes; the permission line
+    // follows on the main thread.
+    m_platform.keyPoster.setPermissionHandler(
+        [context = QPointer<QObject>(&m_context), this](bool) {
+            if (QObject* target = context.data())
+                QMetaObject::invokeMethod(
+                    target, [this] { refreshPermission(); }, Qt::QueuedConnection);
+        });
     watchFocus();
     m_platform.stopKey.observe([this] { stopAndSay(text(AgentText::stopKeyPressed)); });
     change([this](AgentState& state) { state.stopKey = m_platform.stopKey.state(); });
@@ -199,6 +211,9 @@ void AgentAppDelegate::applicationWillTerminate() {
 
 void AgentAppDelegate::workspaceWillSleep() {
     pauseAutomatically(text(AgentText::machineSleeping));
+    // The machine sleeps once this returns: the key-ups must have reached the display server by
+    // then. A server that does not answer is not waited for long.
+    static_cast<void>(m_keyboard.waitForReleases(sleepReleaseLimit));
 }
 
 void AgentAppDelegate::sessionDidResign() {

@@ -21,7 +21,9 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QThread>
 #include <QTimer>
 
 #include <chrono>
@@ -40,6 +42,8 @@ public:
     void observe(std::function<void()>) override {}
 };
 
+constexpr std::chrono::milliseconds startUpPermissionWait{500};
+
 // How long quitting may wait for the relay connection's close frame to leave.
 constexpr std::chrono::milliseconds closingLimit{1000};
 constexpr std::chrono::milliseconds closingPoll{5};
@@ -55,6 +59,12 @@ int runApplication(int argc, char** argv) {
     // A run that was killed mid-hold left its key down; it comes up before anything else.
     vindaro::HeldKeyJournal keyPoster(xtest, vindaro::HeldKeyJournal::defaultPath());
     keyPoster.releaseLeftovers();
+    // The display opens on the poster's own thread. A moment's wait lets the window open showing
+    // the permission it has, instead of "missing" for a blink; a display slower than that is not
+    // waited for, and the line turns green when it answers.
+    QDeadlineTimer displayWait(startUpPermissionWait);
+    while (!keyPoster.mayPostEvents() && !displayWait.hasExpired())
+        QThread::msleep(2);
     vindaro::SecretServiceStore secrets;
     vindaro::SettingsUserDefaults defaults;
     vindaro::SystemClipboard clipboard;

@@ -37,8 +37,24 @@ KeyboardExecutor::~KeyboardExecutor() {
     m_workAvailable.notify_all();
     cancelAll();
     m_worker.join();
-    // A key whose release failed while the worker ran is still recorded as held: one last try.
-    cancelAll();
+    // One last try for a key whose release failed while the worker ran, then a bounded wait for
+    // every key-up still unconfirmed: a stalled display server must not keep the program from
+    // ending. Whatever stays unconfirmed stays in the poster's record of held keys.
+    std::vector<std::uint16_t> held;
+    {
+        std::scoped_lock lock(m_mutex);
+        held.assign(m_activeKeys.begin(), m_activeKeys.end());
+        m_activeKeys.clear();
+    }
+    sendReleases(held);
+    std::deque<Release> unconfirmed;
+    {
+        std::scoped_lock lock(m_mutex);
+        unconfirmed.swap(m_unconfirmedReleases);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + finalReleaseLimit;
+    for (const Release& release : unconfirmed)
+        static_cast<void>(m_poster.awaitKey(release.ticket, deadline));
 }
 
 bool KeyboardExecutor::enqueue(std::string name, std::uint16_t code, int count, int holdMs,
@@ -59,7 +75,7 @@ void KeyboardExecutor::cancelAll() {
         std::scoped_lock lock(m_mutex);
         ++m_generation; // unsigned, so it wraps to 0 after its largest value
     }
-    // A key-down already on its way is let through first, so that our key-up follows it.
+    // A key-down being handed over is let through first, so that our key-up follows it.
     { std::scoped_lock posting(m_postingKeyDown); }
     std::vector<std::uint16_t> held;
     {
@@ -68,11 +84,13 @@ void KeyboardExecutor::cancelAll() {
         m_activeKeys.clear();
     }
     m_cancelled.notify_all();
-    for (const std::uint16_t code : held) {
-        // A key that cannot be released is skipped: nobody could act on a message about it,
-        // and the interrupted press posts its own key-up as well.
-        static_cast<void>(m_poster.postKey(code, KeyDirection::up));
-    }
+    sendReleases(held);
+}
+
+bool KeyboardExecutor::waitForReleases(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_mutex);
+    return m_releasesConfirmed.wait_for(lock, limit,
+                                        [this] { return m_unconfirmedReleases.empty(); });
 }
 
 void KeyboardExecutor::setOnLog(LogSink sink) {
@@ -85,9 +103,17 @@ void KeyboardExecutor::runWorker() {
         Command command;
         {
             std::unique_lock lock(m_mutex);
-            m_workAvailable.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            m_workAvailable.wait(lock, [this] {
+                return m_stopping || !m_queue.empty() || !m_unconfirmedReleases.empty();
+            });
             if (m_stopping)
                 return;
+            if (m_queue.empty()) {
+                lock.unlock();
+                // A release that failed stays recorded as held, for the next cancelAll().
+                static_cast<void>(confirmReleases());
+                continue;
+            }
             command = std::move(m_queue.front());
             m_queue.pop_front();
         }
@@ -116,7 +142,7 @@ std::optional<KeyboardExecutor::PressFailure>
 KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation) {
     if (!m_poster.mayPostEvents())
         return PressFailure::accessibilityRequired;
-    bool wentDown = false;
+    KeyTicket keyDown{};
     {
         std::scoped_lock posting(m_postingKeyDown);
         {
@@ -126,22 +152,29 @@ KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation
                 return std::nullopt;
             m_activeKeys.insert(code);
         }
-        wentDown = m_poster.postKey(code, KeyDirection::down);
+        keyDown = m_poster.sendKey(code, KeyDirection::down);
     }
-    if (!wentDown) {
-        // The key may have gone down all the same (a connection that failed after sending);
-        // release it, and if even that fails leave it recorded for the next cancelAll().
-        if (m_poster.postKey(code, KeyDirection::up))
-            forgetHeldKey(code);
-        return PressFailure::eventCreationFailed;
+    KeyDelivery wentDown =
+        m_poster.awaitKey(keyDown, std::chrono::steady_clock::now() + keyDownLimit);
+    if (wentDown == KeyDelivery::delivered) {
+        const auto hold = std::chrono::milliseconds(std::max(holdMs, 0));
+        waitUnlessCancelled(std::chrono::steady_clock::now() + hold, generation);
     }
-    const auto hold = std::chrono::milliseconds(std::max(holdMs, 0));
-    waitUnlessCancelled(std::chrono::steady_clock::now() + hold, generation);
-    // Also after a cancellation: the key-up of cancelAll() may have been lost, and posting it twice
-    // does no harm.
-    if (!m_poster.postKey(code, KeyDirection::up))
+    // Released here unless cancelAll() already has; also after a failed key-down, which may have
+    // gone through all the same.
+    bool stillHeld = false;
+    {
+        std::scoped_lock lock(m_mutex);
+        stillHeld = m_activeKeys.erase(code) > 0;
+    }
+    if (stillHeld)
+        sendReleases({code});
+    const bool released = confirmReleases();
+    // Events arrive in order, so a key-down still unanswered is settled once its key-up is.
+    if (wentDown == KeyDelivery::pending)
+        wentDown = m_poster.awaitKey(keyDown, std::chrono::steady_clock::now());
+    if (!released || wentDown != KeyDelivery::delivered)
         return PressFailure::eventCreationFailed;
-    forgetHeldKey(code);
     return std::nullopt;
 }
 
@@ -156,9 +189,44 @@ void KeyboardExecutor::waitUnlessCancelled(std::chrono::steady_clock::time_point
     m_cancelled.wait_until(lock, deadline, [&] { return m_generation != generation; });
 }
 
-void KeyboardExecutor::forgetHeldKey(std::uint16_t code) {
-    std::scoped_lock lock(m_mutex);
-    m_activeKeys.erase(code);
+void KeyboardExecutor::sendReleases(const std::vector<std::uint16_t>& codes) {
+    if (codes.empty())
+        return;
+    for (const std::uint16_t code : codes) {
+        const KeyTicket ticket = m_poster.sendKey(code, KeyDirection::up);
+        std::scoped_lock lock(m_mutex);
+        m_unconfirmedReleases.push_back({code, ticket});
+    }
+    m_workAvailable.notify_all();
+}
+
+bool KeyboardExecutor::confirmReleases() {
+    // Waits in short steps, so that a stalled server cannot keep the destructor waiting long.
+    constexpr std::chrono::milliseconds step{100};
+    bool allDelivered = true;
+    for (;;) {
+        Release release;
+        {
+            std::scoped_lock lock(m_mutex);
+            if (m_unconfirmedReleases.empty() || m_stopping)
+                return allDelivered;
+            release = m_unconfirmedReleases.front();
+        }
+        const KeyDelivery delivery =
+            m_poster.awaitKey(release.ticket, std::chrono::steady_clock::now() + step);
+        if (delivery == KeyDelivery::pending)
+            continue;
+        std::scoped_lock lock(m_mutex);
+        // Only this thread takes releases off, so the front is still the one confirmed.
+        m_unconfirmedReleases.pop_front();
+        if (m_unconfirmedReleases.empty())
+            m_releasesConfirmed.notify_all();
+        if (delivery == KeyDelivery::failed) {
+            // Nobody could act on a message about it; it is tried again by the next cancelAll().
+            m_activeKeys.insert(release.code);
+            allDelivered = false;
+        }
+    }
 }
 
 void KeyboardExecutor::finishCommand() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/key_poster.h"
+
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -11,10 +13,9 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vindaro {
-
-class KeyPoster;
 
 // Presses accepted key commands one after another on a worker thread of its own, with exact
 // hold and gap timing, and can stop at once, releasing every key it holds.
@@ -29,12 +30,17 @@ public:
 
     static constexpr int maxPendingCommands = 100;
     static constexpr std::chrono::milliseconds pressGap{35};
+    // A key-down the poster has not confirmed by then counts as failed.
+    static constexpr std::chrono::milliseconds keyDownLimit{1000};
+    // How long the destructor waits for key-ups still unconfirmed.
+    static constexpr std::chrono::milliseconds finalReleaseLimit{1000};
 
     // The poster must outlive the executor. onWorkerStart, if given, runs first thing on the
     // worker thread, before any command: for what only a thread can ask for itself, such as its
     // scheduling priority. Commands accepted meanwhile wait for it.
     explicit KeyboardExecutor(KeyPoster& poster, std::function<void()> onWorkerStart = {});
-    // Cancels everything and releases every held key before returning.
+    // Cancels everything and releases every held key. While the display server stalls it waits
+    // at most keyDownLimit for the worker and then finalReleaseLimit for the key-ups.
     ~KeyboardExecutor();
 
     KeyboardExecutor(const KeyboardExecutor&) = delete;
@@ -46,9 +52,17 @@ public:
     [[nodiscard]] bool enqueue(std::string name, std::uint16_t code, int count, int holdMs,
                                std::string source);
 
-    // Turns every command accepted so far into a no-op and returns once key-ups for all held
-    // keys have been posted. Commands accepted afterwards run normally. Callable from any thread.
+    // Turns every command accepted so far into a no-op and hands the poster a key-up for every
+    // held key. Returns without waiting for the display server: the worker waits for the key-ups
+    // to be confirmed (and the poster keeps a key on record until then). No key of a cancelled
+    // command is handed to the poster after this returns. Commands accepted afterwards run
+    // normally. Callable from any thread.
     void cancelAll();
+
+    // Waits until the display server has confirmed every key-up handed over so far, or `limit`
+    // has passed; true when nothing is left unconfirmed. For when the keys must be up before
+    // something else happens, such as the machine going to sleep.
+    bool waitForReleases(std::chrono::milliseconds limit);
 
     // Lines logged while no sink is set are lost. Once this returns, the previous sink is no
     // longer called.
@@ -64,6 +78,10 @@ private:
         std::uint64_t generation = 0;
     };
     enum class PressFailure { accessibilityRequired, eventCreationFailed };
+    struct Release {
+        std::uint16_t code = 0;
+        KeyTicket ticket{};
+    };
 
     void runWorker();
     void execute(const Command& command);
@@ -71,7 +89,8 @@ private:
     bool isCancelled(std::uint64_t generation);
     void waitUnlessCancelled(std::chrono::steady_clock::time_point deadline,
                              std::uint64_t generation);
-    void forgetHeldKey(std::uint16_t code);
+    void sendReleases(const std::vector<std::uint16_t>& codes);
+    bool confirmReleases();
     void finishCommand();
     void log(const std::string& line);
 
@@ -82,14 +101,19 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_workAvailable;
     std::condition_variable m_cancelled;
+    std::condition_variable m_releasesConfirmed;
     std::uint64_t m_generation = 0;
     int m_pendingCommands = 0;
+    // Keys down, or maybe down, whose key-up has not been handed to the poster yet.
     std::set<std::uint16_t> m_activeKeys;
+    // Key-ups handed to the poster, in order, that it has not confirmed yet.
+    std::deque<Release> m_unconfirmedReleases;
     std::deque<Command> m_queue;
     bool m_stopping = false;
 
-    // Held by the worker while a key-down is on its way; cancelAll() waits for it, so no key of
-    // a cancelled command goes down after cancelAll() has returned.
+    // Held by the worker while it hands a key-down to the poster (which never waits for the
+    // display server); cancelAll() waits for it, so that its key-up comes after that key-down
+    // and no key of a cancelled command is handed over after cancelAll() has returned.
     std::mutex m_postingKeyDown;
 
     std::mutex m_logMutex;

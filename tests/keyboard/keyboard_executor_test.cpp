@@ -178,6 +178,21 @@ TEST_F(KeyboardExecutorTest, NoKeyGoesDownAfterCancelAllHasReturned) {
     EXPECT_TRUE(poster.heldKeys().empty());
 }
 
+// A stalled display server: cancelAll() hands the key-up over and returns at once; when delivery
+// resumes the key comes up, and nothing of the cancelled command goes down.
+TEST_F(KeyboardExecutorTest, CancelAllReturnsWhileThePosterStallsAndNoCancelledKeyGoesDown) {
+    ASSERT_TRUE(executor.enqueue("Q", 12, 1, 60'000, "first"));
+    ASSERT_TRUE(executor.enqueue("R", 15, 2, 20, "second"));
+    ASSERT_EQ(poster.waitForEvents(1, patience).size(), 1U);
+    poster.stallDelivery();
+    executor.cancelAll();
+    ASSERT_TRUE(executor.enqueue("Z", 6, 1, 20, "after"));
+    EXPECT_EQ(keysOf(poster.events()), (std::vector<Key>{{12, down}}));
+
+    poster.resumeDelivery();
+    EXPECT_EQ(keysOf(waitForRelease(6)), presses({12, 6}));
+}
+
 TEST_F(KeyboardExecutorTest, AFailedPressEndsOnlyItsOwnCommand) {
     poster.refuseKey(7);
     ASSERT_TRUE(executor.enqueue("A", 0, 1, 20, "s"));

@@ -171,6 +171,12 @@ void XKeyRecorder::removeKeysym(const std::string& keysymName) {
     XSync(display, False);
 }
 
+void XKeyRecorder::lockGroup(unsigned group) {
+    std::scoped_lock lock(m_state->queryMutex);
+    XkbLockGroup(m_state->query, XkbUseCoreKbd, group);
+    XSync(m_state->query, False);
+}
+
 namespace {
 
 std::string windowTitle(Display* display, Window window) {

@@ -46,6 +46,8 @@ public:
     std::vector<unsigned> keysDown();
     // Takes the keysym off every key that carries it, so nothing on the keyboard types it.
     void removeKeysym(const std::string& keysymName);
+    // Makes `group` (0 for the keymap's first layout) the keyboard's active one.
+    void lockGroup(unsigned group);
 
     // The title (_NET_WM_NAME, else WM_NAME) of the window that has the keyboard focus; empty
     // when no window has it.

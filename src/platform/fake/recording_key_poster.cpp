@@ -8,7 +8,13 @@ bool RecordingKeyPoster::mayPostEvents() {
 }
 
 bool RecordingKeyPoster::postKey(std::uint16_t code, KeyDirection direction) {
-    {
+    // Like a poster that waits for as long as a stalled delivery lasts.
+    const auto never = std::chrono::steady_clock::now() + std::chrono::hours(24);
+    return awaitKey(sendKey(code, direction), never) == KeyDelivery::delivered;
+}
+
+KeyTicket RecordingKeyPoster::sendKey(std::uint16_t code, KeyDirection direction) {
+    const Sent sent = [&] {
         std::unique_lock lock(m_mutex);
         if (direction == KeyDirection::down && m_holdingBack) {
             ++m_heldBack;
@@ -16,12 +22,49 @@ bool RecordingKeyPoster::postKey(std::uint16_t code, KeyDirection direction) {
             m_recorded.wait(lock, [this] { return !m_holdingBack; });
             --m_heldBack;
         }
-        if (m_refusedKeys.contains(code))
-            return false;
-        m_events.push_back({code, direction, std::chrono::steady_clock::now()});
+        const Sent event{++m_lastTicket, code, direction};
+        if (m_stalled)
+            m_stalledEvents.push_back(event);
+        else
+            deliver(event);
+        return event;
+    }();
+    m_recorded.notify_all();
+    return KeyTicket{sent.ticket};
+}
+
+KeyDelivery RecordingKeyPoster::awaitKey(KeyTicket ticket,
+                                         std::chrono::steady_clock::time_point deadline) {
+    const auto number = static_cast<std::uint64_t>(ticket);
+    std::unique_lock lock(m_mutex);
+    if (!m_recorded.wait_until(lock, deadline, [&] { return m_outcomes.contains(number); }))
+        return KeyDelivery::pending;
+    return m_outcomes.extract(number).mapped();
+}
+
+void RecordingKeyPoster::deliver(const Sent& sent) {
+    if (m_refusedKeys.contains(sent.code)) {
+        m_outcomes[sent.ticket] = KeyDelivery::failed;
+        return;
+    }
+    m_events.push_back({sent.code, sent.direction, std::chrono::steady_clock::now()});
+    m_outcomes[sent.ticket] = KeyDelivery::delivered;
+}
+
+void RecordingKeyPoster::stallDelivery() {
+    std::scoped_lock lock(m_mutex);
+    m_stalled = true;
+}
+
+void RecordingKeyPoster::resumeDelivery() {
+    {
+        std::scoped_lock lock(m_mutex);
+        m_stalled = false;
+        for (const Sent& sent : m_stalledEvents)
+            deliver(sent);
+        m_stalledEvents.clear();
     }
     m_recorded.notify_all();
-    return true;
 }
 
 void RecordingKeyPoster::holdBackKeyDowns() {

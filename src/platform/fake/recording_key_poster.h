@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -20,12 +22,14 @@ struct PostedKey {
 };
 
 // An in-memory poster for tests: records every key event it is asked to post, with the
-// monotonic time it was posted, and can be told to refuse the permission or single keys.
-// Safe to use from several threads at once.
+// monotonic time it was delivered, and can be told to refuse the permission or single keys, or
+// to stall like a stopped display server. Safe to use from several threads at once.
 class RecordingKeyPoster final : public KeyPoster {
 public:
     bool mayPostEvents() override;
     bool postKey(std::uint16_t code, KeyDirection direction) override;
+    KeyTicket sendKey(std::uint16_t code, KeyDirection direction) override;
+    KeyDelivery awaitKey(KeyTicket ticket, std::chrono::steady_clock::time_point deadline) override;
 
     void setMayPostEvents(bool allowed);
     // Events for this key can no longer be created: posting it fails and records nothing.
@@ -37,6 +41,11 @@ public:
     void releaseKeyDowns();
     // Waits until a key-down is being held back, or `timeout` has passed.
     bool waitForHeldBackKeyDown(std::chrono::milliseconds timeout) const;
+
+    // While stalled, events are taken at once but neither recorded nor confirmed, as by a
+    // stopped display server; resuming delivers them in order.
+    void stallDelivery();
+    void resumeDelivery();
 
     std::vector<PostedKey> events() const;
     // Waits until at least `count` events have been recorded or `timeout` has passed, and
@@ -52,6 +61,13 @@ public:
     void clear();
 
 private:
+    struct Sent {
+        std::uint64_t ticket;
+        std::uint16_t code;
+        KeyDirection direction;
+    };
+    void deliver(const Sent& sent); // with m_mutex held
+
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_recorded;
     std::vector<PostedKey> m_events;
@@ -59,6 +75,10 @@ private:
     bool m_mayPost = true;
     bool m_holdingBack = false;
     int m_heldBack = 0;
+    bool m_stalled = false;
+    std::deque<Sent> m_stalledEvents;
+    std::map<std::uint64_t, KeyDelivery> m_outcomes;
+    std::uint64_t m_lastTicket = 0;
 };
 
 } // namespace vindaro

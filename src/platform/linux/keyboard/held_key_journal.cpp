@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <utility>
+#include <vector>
 
 namespace vindaro {
 
@@ -18,22 +19,31 @@ std::string HeldKeyJournal::defaultPath() {
     return std::string(directory) + "/vindaro-agent-held-keys";
 }
 
-int HeldKeyJournal::releaseLeftovers() {
+int HeldKeyJournal::releaseLeftovers(std::chrono::milliseconds limit) {
     if (m_path.empty())
         return 0;
-    std::set<std::uint16_t> leftovers;
+    std::set<VirtualKeyCode> leftovers;
     {
         std::ifstream file(m_path);
         unsigned code = 0;
         while (file >> code) {
             if (code <= 0xffff)
-                leftovers.insert(static_cast<std::uint16_t>(code));
+                leftovers.insert(static_cast<VirtualKeyCode>(code));
         }
     }
-    for (const std::uint16_t code : leftovers)
-        static_cast<void>(m_poster.postKey(code, KeyDirection::up));
-    std::scoped_lock lock(m_mutex);
-    save();
+    {
+        // On record as this run's own until their key-ups are confirmed.
+        std::scoped_lock lock(m_mutex);
+        m_held.insert(leftovers.begin(), leftovers.end());
+        save();
+    }
+    std::vector<KeyTicket> releases;
+    releases.reserve(leftovers.size());
+    for (const VirtualKeyCode code : leftovers)
+        releases.push_back(sendKey(code, KeyDirection::up));
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (const KeyTicket ticket : releases)
+        static_cast<void>(awaitKey(ticket, deadline));
     return static_cast<int>(leftovers.size());
 }
 
@@ -41,23 +51,70 @@ bool HeldKeyJournal::mayPostEvents() {
     return m_poster.mayPostEvents();
 }
 
-bool HeldKeyJournal::postKey(std::uint16_t code, KeyDirection direction) {
-    if (direction == KeyDirection::down) {
-        // Written down first: a run that dies right after the key went down must still find it.
-        {
-            std::scoped_lock lock(m_mutex);
-            if (m_held.insert(code).second)
-                save();
-        }
-        return m_poster.postKey(code, direction);
-    }
-    const bool released = m_poster.postKey(code, direction);
-    if (released) {
+bool HeldKeyJournal::postKey(VirtualKeyCode code, KeyDirection direction) {
+    std::uint64_t order = 0;
+    {
         std::scoped_lock lock(m_mutex);
-        if (m_held.erase(code) > 0)
+        order = note(code, direction);
+    }
+    const bool posted = m_poster.postKey(code, direction);
+    if (posted && direction == KeyDirection::up) {
+        std::scoped_lock lock(m_mutex);
+        released(code, order);
+    }
+    return posted;
+}
+
+KeyTicket HeldKeyJournal::sendKey(VirtualKeyCode code, KeyDirection direction) {
+    // The lock keeps our order of events the poster's order.
+    std::scoped_lock lock(m_mutex);
+    const std::uint64_t order = note(code, direction);
+    const KeyTicket inner = m_poster.sendKey(code, direction);
+    m_sent.emplace(order, Sent{inner, code, direction, order});
+    return KeyTicket{order};
+}
+
+KeyDelivery HeldKeyJournal::awaitKey(KeyTicket ticket,
+                                     std::chrono::steady_clock::time_point deadline) {
+    Sent sent{};
+    {
+        std::scoped_lock lock(m_mutex);
+        const auto found = m_sent.find(static_cast<std::uint64_t>(ticket));
+        if (found == m_sent.end())
+            return KeyDelivery::failed;
+        sent = found->second;
+    }
+    const KeyDelivery delivery = m_poster.awaitKey(sent.inner, deadline);
+    if (delivery == KeyDelivery::pending)
+        return delivery;
+    std::scoped_lock lock(m_mutex);
+    m_sent.erase(sent.order);
+    if (delivery == KeyDelivery::delivered && sent.direction == KeyDirection::up)
+        released(sent.code, sent.order);
+    return delivery;
+}
+
+void HeldKeyJournal::setPermissionHandler(PermissionHandler handler) {
+    m_poster.setPermissionHandler(std::move(handler));
+}
+
+std::uint64_t HeldKeyJournal::note(VirtualKeyCode code, KeyDirection direction) {
+    const std::uint64_t order = ++m_order;
+    if (direction == KeyDirection::down) {
+        m_lastKeyDown[code] = order;
+        // Written down first: a run that dies right after the key went down must still find it.
+        if (m_held.insert(code).second)
             save();
     }
-    return released;
+    return order;
+}
+
+void HeldKeyJournal::released(VirtualKeyCode code, std::uint64_t order) {
+    const auto lastDown = m_lastKeyDown.find(code);
+    if (lastDown != m_lastKeyDown.end() && lastDown->second > order)
+        return;
+    if (m_held.erase(code) > 0)
+        save();
 }
 
 void HeldKeyJournal::save() {
@@ -68,7 +125,7 @@ void HeldKeyJournal::save() {
         return;
     }
     std::ofstream file(m_path, std::ios::trunc);
-    for (const std::uint16_t code : m_held)
+    for (const VirtualKeyCode code : m_held)
         file << code << '\n';
 }
 

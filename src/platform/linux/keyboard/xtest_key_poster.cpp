@@ -1,56 +1,47 @@
 #include "xtest_key_poster.h"
 
+#include "keyboard/key_map.h"
+
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vindaro {
 
 namespace {
 
-struct MacKey {
-    std::uint16_t code;
-    KeySym keysym;
+struct Request {
+    std::uint64_t ticket = 0;
+    VirtualKeyCode code = 0;
+    bool down = false;
 };
 
-// macOS virtual key codes of the keys the service may ask for, and the X keysym of each.
-constexpr std::array<MacKey, 59> macKeys = {{
-    {0, XK_a},          {11, XK_b},         {8, XK_c},       {2, XK_d},       {14, XK_e},
-    {3, XK_f},          {5, XK_g},          {4, XK_h},       {34, XK_i},      {38, XK_j},
-    {40, XK_k},         {37, XK_l},         {46, XK_m},      {45, XK_n},      {31, XK_o},
-    {35, XK_p},         {12, XK_q},         {15, XK_r},      {1, XK_s},       {17, XK_t},
-    {32, XK_u},         {9, XK_v},          {13, XK_w},      {7, XK_x},       {16, XK_y},
-    {6, XK_z},          {29, XK_0},         {18, XK_1},      {19, XK_2},      {20, XK_3},
-    {21, XK_4},         {23, XK_5},         {22, XK_6},      {26, XK_7},      {28, XK_8},
-    {25, XK_9},         {49, XK_space},     {36, XK_Return}, {48, XK_Tab},    {53, XK_Escape},
-    {126, XK_Up},       {125, XK_Down},     {123, XK_Left},  {124, XK_Right}, {56, XK_Shift_L},
-    {59, XK_Control_L}, {51, XK_BackSpace}, // the key macOS calls Delete
-    {122, XK_F1},       {120, XK_F2},       {99, XK_F3},     {118, XK_F4},    {96, XK_F5},
-    {97, XK_F6},        {98, XK_F7},        {100, XK_F8},    {101, XK_F9},    {109, XK_F10},
-    {103, XK_F11},      {111, XK_F12},
-}};
-
-std::optional<KeySym> keysymForMacKey(std::uint16_t code) {
-    const auto found = std::ranges::find(macKeys, code, &MacKey::code);
-    if (found == macKeys.end())
-        return std::nullopt;
-    return found->keysym;
-}
+using Settle = std::function<void(std::uint64_t ticket, KeyDelivery delivery)>;
 
 } // namespace
 
-// One Xlib display connection with XTEST. Used only under XTestKeyPoster's mutex.
+// One Xlib display connection with XTEST and XKB. Used only by the poster's thread.
 class XTestConnection {
 public:
     static std::unique_ptr<XTestConnection> open(const std::string& displayName);
@@ -59,25 +50,46 @@ public:
     XTestConnection(const XTestConnection&) = delete;
     XTestConnection& operator=(const XTestConnection&) = delete;
 
-    // Reads what the server has sent without waiting; false once the connection has broken.
-    bool isAlive();
-    bool post(KeySym keysym, bool down);
     Display* display() const { return m_display; }
+    int socket() const { return ConnectionNumber(m_display); }
+
+    // Sends one key event; `settle` hears of it once the server has processed it, or at once
+    // when the keyboard has no such key.
+    void send(const Request& request, const Settle& settle);
+    // Sends what is buffered and reads what the server has sent, without waiting.
+    void exchange(const Settle& settle);
+    // Fails every event still unconfirmed: for a connection that broke or is being closed.
+    void failUnconfirmed(const Settle& settle);
 
     // Set by the error handlers below while this connection is in use on the calling thread.
     bool broken = false;
-    bool requestFailed = false;
+    std::vector<unsigned long> failedRequests;
 
 private:
     explicit XTestConnection(Display* display)
         : m_display(display) {}
-    bool confirmProcessed();
-    void processEvents();
+    bool resolveKeys();
+    void confirm(const Settle& settle);
+    void settleReady(const Settle& settle);
+
+    // A key event on its way, with the serial numbers of the requests that carry it.
+    struct InFlight {
+        std::uint64_t ticket;
+        unsigned long firstRequest;
+        unsigned long lastRequest;
+        bool notSent; // no key for it: fails once the events before it are settled
+    };
 
     Display* const m_display;
     Window m_window = 0;
     Atom m_confirmAtom = 0;
-    unsigned m_unconfirmed = 0;
+    int m_xkbEventBase = 0;
+    bool m_keymapStale = true;
+    // X keycode of each virtual key code, 0 where the keyboard has no such key.
+    std::array<KeyCode, 128> m_keycodes{};
+    // The keycode each key went down at, for its key-up, whatever keymap came meanwhile.
+    std::array<KeyCode, 128> m_downAt{};
+    std::deque<InFlight> m_inFlight;
 };
 
 namespace {
@@ -91,7 +103,7 @@ XIOErrorHandler previousIOErrorHandler = nullptr;
 
 int handleXError(Display* display, XErrorEvent* error) {
     if (t_inUse != nullptr && display == t_inUse->display()) {
-        t_inUse->requestFailed = true;
+        t_inUse->failedRequests.push_back(error->serial);
         return 0;
     }
     return previousErrorHandler != nullptr ? previousErrorHandler(display, error) : 0;
@@ -130,6 +142,24 @@ private:
     XTestConnection* m_previous;
 };
 
+std::string_view keyNameOf(const char* field) {
+    return {field, strnlen(field, XkbKeyNameLength)};
+}
+
+// The keycode the keyboard gives the key called `name`, directly or through an alias; 0 if none.
+KeyCode keycodeNamed(const XkbDescRec& keyboard, XkbKeyName name) {
+    const XkbNamesRec& names = *keyboard.names;
+    for (int alias = 0; names.key_aliases != nullptr && alias < names.num_key_aliases; ++alias) {
+        if (keyNameOf(names.key_aliases[alias].alias) == name)
+            name = keyNameOf(names.key_aliases[alias].real);
+    }
+    for (int keycode = keyboard.min_key_code; keycode <= keyboard.max_key_code; ++keycode) {
+        if (keyNameOf(names.keys[keycode].name) == name)
+            return static_cast<KeyCode>(keycode);
+    }
+    return 0;
+}
+
 } // namespace
 
 std::unique_ptr<XTestConnection> XTestConnection::open(const std::string& displayName) {
@@ -147,6 +177,17 @@ std::unique_ptr<XTestConnection> XTestConnection::open(const std::string& displa
     int minor = 0;
     if (!XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor))
         return nullptr;
+    // Key names come from XKB, which every X server of this century has.
+    int opcode = 0;
+    major = XkbMajorVersion;
+    minor = XkbMinorVersion;
+    if (!XkbQueryExtension(display, &opcode, &connection->m_xkbEventBase, &errorBase, &major,
+                           &minor))
+        return nullptr;
+    // Any of these may give a key another keycode or name.
+    constexpr unsigned keymapChanges =
+        XkbNewKeyboardNotifyMask | XkbMapNotifyMask | XkbNamesNotifyMask;
+    XkbSelectEvents(display, XkbUseCoreKbd, keymapChanges, keymapChanges);
     // Our key events must get through even while another client has grabbed the server.
     XTestGrabControl(display, True);
     // A window of our own whose property changes tell us the server has reached our requests.
@@ -155,7 +196,7 @@ std::unique_ptr<XTestConnection> XTestConnection::open(const std::string& displa
     connection->m_window = XCreateWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0,
                                          InputOnly, CopyFromParent, CWEventMask, &attributes);
     connection->m_confirmAtom = XInternAtom(display, "VINDARO_KEY_CONFIRM", False);
-    if (connection->broken || connection->requestFailed)
+    if (connection->broken || !connection->failedRequests.empty())
         return nullptr;
     return connection;
 }
@@ -165,101 +206,328 @@ XTestConnection::~XTestConnection() {
     XCloseDisplay(m_display);
 }
 
-bool XTestConnection::isAlive() {
-    InUse inUse(*this);
-    if (!broken)
-        XEventsQueued(m_display, QueuedAfterReading);
-    processEvents();
-    return !broken;
+bool XTestConnection::resolveKeys() {
+    m_keycodes.fill(0);
+    XkbDescPtr keyboard = XkbGetMap(m_display, 0, XkbUseCoreKbd);
+    if (keyboard == nullptr)
+        return false;
+    const bool named =
+        XkbGetNames(m_display, XkbKeyNamesMask | XkbKeyAliasesMask, keyboard) == Success &&
+        keyboard->names != nullptr && keyboard->names->keys != nullptr;
+    if (named) {
+        for (const KeyName& key : KeyMap::values()) {
+            if (key.code < m_keycodes.size())
+                m_keycodes[key.code] = keycodeNamed(*keyboard, key.xkbName);
+        }
+    }
+    XkbFreeKeyboard(keyboard, 0, True);
+    return named;
 }
 
-bool XTestConnection::post(KeySym keysym, bool down) {
+void XTestConnection::send(const Request& request, const Settle& settle) {
     InUse inUse(*this);
-    const KeyCode keycode = XKeysymToKeycode(m_display, keysym);
-    if (keycode == 0)
-        return false;
-    requestFailed = false;
+    if (m_keymapStale)
+        m_keymapStale = !resolveKeys();
+    KeyCode keycode = 0;
+    if (request.code < m_keycodes.size()) {
+        KeyCode& downAt = m_downAt[request.code];
+        keycode = request.down || downAt == 0 ? m_keycodes[request.code] : downAt;
+        downAt = request.down ? keycode : 0;
+    }
+    if (keycode == 0 || broken) {
+        m_inFlight.push_back({request.ticket, 0, 0, true});
+        settleReady(settle);
+        return;
+    }
+    const unsigned long first = NextRequest(m_display);
     // XTest events carry no user-data field, so the tag that marks this agent's events where
     // the system offers one ("VDRO", 0x5644524F) has nowhere to go here.
     // Delay 0: a delayed fake event stalls this whole connection in the server; the hold and
     // gap timing is the executor's.
-    XTestFakeKeyEvent(m_display, keycode, down ? True : False, 0);
-    XFlush(m_display);
-    return confirmProcessed() && !requestFailed;
-}
-
-bool XTestConnection::confirmProcessed() {
+    XTestFakeKeyEvent(m_display, keycode, request.down ? True : False, 0);
     // A zero-length append still makes the server report a property change, after it has
-    // processed everything we sent before. Reading with poll() keeps a stalled server from
-    // holding us forever, which XSync() would not.
+    // processed everything we sent before.
     XChangeProperty(m_display, m_window, m_confirmAtom, XA_CARDINAL, 32, PropModeAppend, nullptr,
                     0);
-    ++m_unconfirmed;
-    const auto deadline = std::chrono::steady_clock::now() + XTestKeyPoster::confirmationTimeout;
+    m_inFlight.push_back({request.ticket, first, NextRequest(m_display) - 1, false});
+}
+
+void XTestConnection::exchange(const Settle& settle) {
+    InUse inUse(*this);
+    bool lookedUp = false;
     for (;;) {
-        processEvents();
-        if (broken)
-            return false;
-        if (m_unconfirmed == 0)
-            return true;
-        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (remaining.count() <= 0)
-            return false;
-        pollfd socket{ConnectionNumber(m_display), POLLIN, 0};
-        if (poll(&socket, 1, static_cast<int>(remaining.count())) < 0 && errno != EINTR)
-            return false;
+        // XPending sends our requests and reads what has arrived without blocking.
+        while (!broken && XPending(m_display) > 0) {
+            XEvent event;
+            XNextEvent(m_display, &event);
+            if (event.type == m_xkbEventBase) {
+                // Also sent whenever another device (a real keyboard, or our XTest one) takes
+                // over the core keyboard, whose keymap is then that device's.
+                const int kind = reinterpret_cast<const XkbEvent&>(event).any.xkb_type;
+                if (kind == XkbNewKeyboardNotify || kind == XkbMapNotify || kind == XkbNamesNotify)
+                    m_keymapStale = true;
+            } else if (event.type == PropertyNotify && event.xproperty.window == m_window &&
+                       !m_inFlight.empty()) {
+                confirm(settle);
+            }
+        }
+        if (broken || !m_keymapStale || lookedUp)
+            return;
+        // Looked up now rather than when the next key waits for it; what arrives meanwhile is
+        // read in the next round. A failed look-up is tried again by the next key.
+        m_keymapStale = !resolveKeys();
+        lookedUp = true;
     }
 }
 
-void XTestConnection::processEvents() {
-    // XPending flushes our requests and reads what has arrived without blocking.
-    while (!broken && XPending(m_display) > 0) {
-        XEvent event;
-        XNextEvent(m_display, &event);
-        if (event.type == MappingNotify) {
-            // Keep Xlib's keysym-to-keycode table in step with the server's keyboard.
-            XRefreshKeyboardMapping(&event.xmapping);
-        } else if (event.type == PropertyNotify && event.xproperty.window == m_window &&
-                   m_unconfirmed > 0) {
-            --m_unconfirmed;
-        }
+void XTestConnection::confirm(const Settle& settle) {
+    const InFlight confirmed = m_inFlight.front();
+    m_inFlight.pop_front();
+    bool failed = false;
+    std::erase_if(failedRequests, [&](unsigned long serial) {
+        failed = failed || (serial >= confirmed.firstRequest && serial <= confirmed.lastRequest);
+        return serial <= confirmed.lastRequest;
+    });
+    settle(confirmed.ticket, failed ? KeyDelivery::failed : KeyDelivery::delivered);
+    settleReady(settle);
+}
+
+void XTestConnection::failUnconfirmed(const Settle& settle) {
+    for (const InFlight& event : m_inFlight)
+        settle(event.ticket, KeyDelivery::failed);
+    m_inFlight.clear();
+}
+
+void XTestConnection::settleReady(const Settle& settle) {
+    while (!m_inFlight.empty() && m_inFlight.front().notSent) {
+        settle(m_inFlight.front().ticket, KeyDelivery::failed);
+        m_inFlight.pop_front();
     }
+}
+
+// What callers and the poster's thread share.
+struct XTestKeyPoster::State {
+    explicit State(std::string name)
+        : displayName(std::move(name))
+        , wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~State() {
+        if (wakeFd >= 0)
+            close(wakeFd);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    void run();
+    void wake() const {
+        const std::uint64_t one = 1;
+        static_cast<void>(write(wakeFd, &one, sizeof one));
+    }
+    void settle(std::uint64_t ticket, KeyDelivery delivery);
+    void setMayPost(bool allowed);
+    void setSocket(int socket);
+
+    const std::string displayName;
+    const int wakeFd;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Request> requests;
+    // Every ticket not yet answered delivered or failed, by number; map iterators stay valid.
+    std::map<std::uint64_t, KeyDelivery> outcomes;
+    std::uint64_t lastTicket = 0;
+    bool mayPost = false;
+    bool lookAgain = true;
+    bool stopping = false;
+    bool finished = false;
+    // A copy of the connection's socket, so that leaving can cut a read that never ends.
+    int socketCopy = -1;
+
+    // Held while the handler runs, so that replacing it waits for a call in progress.
+    std::mutex handlerMutex;
+    PermissionHandler onPermission;
+};
+
+void XTestKeyPoster::State::settle(std::uint64_t ticket, KeyDelivery delivery) {
+    {
+        std::scoped_lock lock(mutex);
+        // A ticket nobody waits for any more has been forgotten already.
+        if (const auto found = outcomes.find(ticket); found != outcomes.end())
+            found->second = delivery;
+    }
+    changed.notify_all();
+}
+
+void XTestKeyPoster::State::setMayPost(bool allowed) {
+    {
+        std::scoped_lock lock(mutex);
+        if (mayPost == allowed)
+            return;
+        mayPost = allowed;
+    }
+    std::scoped_lock lock(handlerMutex);
+    if (onPermission)
+        onPermission(allowed);
+}
+
+void XTestKeyPoster::State::setSocket(int socket) {
+    std::scoped_lock lock(mutex);
+    if (socketCopy >= 0)
+        close(socketCopy);
+    socketCopy = socket >= 0 ? fcntl(socket, F_DUPFD_CLOEXEC, 0) : -1;
+}
+
+void XTestKeyPoster::State::run() {
+    const Settle settleTicket = [this](std::uint64_t ticket, KeyDelivery delivery) {
+        settle(ticket, delivery);
+    };
+    std::unique_ptr<XTestConnection> connection;
+    for (;;) {
+        std::deque<Request> batch;
+        bool open = false;
+        bool leaving = false;
+        {
+            std::scoped_lock lock(mutex);
+            batch.swap(requests);
+            open = std::exchange(lookAgain, false);
+            leaving = stopping;
+        }
+        if (!connection && !leaving && (open || !batch.empty())) {
+            connection = XTestConnection::open(displayName);
+            setSocket(connection ? connection->socket() : -1);
+            setMayPost(connection != nullptr);
+        }
+        if (connection) {
+            // Keymap changes that have arrived are seen before the keys are looked up.
+            connection->exchange(settleTicket);
+            for (const Request& request : batch)
+                connection->send(request, settleTicket);
+            connection->exchange(settleTicket);
+        } else {
+            for (const Request& request : batch)
+                settle(request.ticket, KeyDelivery::failed);
+        }
+        if (connection && connection->broken) {
+            // Closed at once, on this thread: Xlib may leave a failed connection locked to the
+            // thread that saw the failure.
+            connection->failUnconfirmed(settleTicket);
+            connection.reset();
+            setSocket(-1);
+            setMayPost(false);
+            // One look at once, in case the server is back already; later ones when asked.
+            std::scoped_lock lock(mutex);
+            lookAgain = true;
+            continue;
+        }
+        if (leaving)
+            break;
+        std::array<pollfd, 2> sources = {
+            {{wakeFd, POLLIN, 0}, {connection ? connection->socket() : -1, POLLIN, 0}}};
+        if (poll(sources.data(), sources.size(), -1) < 0 && errno != EINTR)
+            break;
+        std::uint64_t wakes = 0;
+        static_cast<void>(read(wakeFd, &wakes, sizeof wakes));
+    }
+    // Closing waits for the server to take what was sent; a stalled one is cut off by the
+    // destructor through the socket copy.
+    if (connection) {
+        connection->failUnconfirmed(settleTicket);
+        connection.reset();
+    }
+    setSocket(-1);
+    std::scoped_lock lock(mutex);
+    for (auto& [ticket, delivery] : outcomes) {
+        if (delivery == KeyDelivery::pending)
+            delivery = KeyDelivery::failed;
+    }
+    requests.clear();
+    finished = true;
+    changed.notify_all();
 }
 
 XTestKeyPoster::XTestKeyPoster(std::string displayName)
-    : m_displayName(std::move(displayName)) {}
+    : m_state(std::make_shared<State>(std::move(displayName)))
+    , m_thread([state = m_state] { state->run(); }) {}
 
-XTestKeyPoster::~XTestKeyPoster() = default;
-
-// Xlib leaves a connection that failed locked to the thread that saw the failure, so a broken
-// connection is closed at once, on that thread, before our mutex lets anyone else near it.
+XTestKeyPoster::~XTestKeyPoster() {
+    {
+        std::scoped_lock lock(m_state->mutex);
+        m_state->stopping = true;
+    }
+    m_state->wake();
+    std::unique_lock lock(m_state->mutex);
+    const auto isFinished = [this] { return m_state->finished; };
+    if (!m_state->changed.wait_for(lock, shutdownLimit / 2, isFinished)) {
+        // The server has stopped answering while the thread waits for it. Cutting the socket
+        // ends the wait.
+        if (m_state->socketCopy >= 0)
+            shutdown(m_state->socketCopy, SHUT_RDWR);
+        m_state->changed.wait_for(lock, shutdownLimit / 2, isFinished);
+    }
+    const bool finished = m_state->finished;
+    lock.unlock();
+    // Still opening a display that never answers: the thread keeps the shared state alive and
+    // ends with the process.
+    if (finished)
+        m_thread.join();
+    else
+        m_thread.detach();
+}
 
 bool XTestKeyPoster::mayPostEvents() {
-    std::scoped_lock lock(m_mutex);
-    if (m_connection && !m_connection->isAlive())
-        m_connection.reset();
-    return connection() != nullptr;
+    {
+        std::scoped_lock lock(m_state->mutex);
+        if (m_state->mayPost)
+            return true;
+        m_state->lookAgain = true;
+    }
+    m_state->wake();
+    return false;
 }
 
-bool XTestKeyPoster::postKey(std::uint16_t code, KeyDirection direction) {
-    const auto keysym = keysymForMacKey(code);
-    if (!keysym)
-        return false;
-    std::scoped_lock lock(m_mutex);
-    XTestConnection* open = connection();
-    if (open == nullptr)
-        return false;
-    const bool posted = open->post(*keysym, direction == KeyDirection::down);
-    if (open->broken)
-        m_connection.reset();
-    return posted;
+bool XTestKeyPoster::postKey(VirtualKeyCode code, KeyDirection direction) {
+    const KeyTicket ticket = sendKey(code, direction);
+    const KeyDelivery delivery =
+        awaitKey(ticket, std::chrono::steady_clock::now() + confirmationTimeout);
+    if (delivery == KeyDelivery::pending) {
+        std::scoped_lock lock(m_state->mutex);
+        m_state->outcomes.erase(static_cast<std::uint64_t>(ticket));
+    }
+    return delivery == KeyDelivery::delivered;
 }
 
-XTestConnection* XTestKeyPoster::connection() {
-    if (!m_connection)
-        m_connection = XTestConnection::open(m_displayName);
-    return m_connection.get();
+KeyTicket XTestKeyPoster::sendKey(VirtualKeyCode code, KeyDirection direction) {
+    std::uint64_t ticket = 0;
+    {
+        std::scoped_lock lock(m_state->mutex);
+        ticket = ++m_state->lastTicket;
+        if (m_state->stopping) {
+            m_state->outcomes.emplace(ticket, KeyDelivery::failed);
+            return KeyTicket{ticket};
+        }
+        m_state->outcomes.emplace(ticket, KeyDelivery::pending);
+        m_state->requests.push_back({ticket, code, direction == KeyDirection::down});
+    }
+    m_state->wake();
+    return KeyTicket{ticket};
+}
+
+KeyDelivery XTestKeyPoster::awaitKey(KeyTicket ticket,
+                                     std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(m_state->mutex);
+    const auto found = m_state->outcomes.find(static_cast<std::uint64_t>(ticket));
+    if (found == m_state->outcomes.end())
+        return KeyDelivery::failed;
+    m_state->changed.wait_until(lock, deadline,
+                                [&] { return found->second != KeyDelivery::pending; });
+    const KeyDelivery delivery = found->second;
+    if (delivery != KeyDelivery::pending)
+        m_state->outcomes.erase(found);
+    return delivery;
+}
+
+void XTestKeyPoster::setPermissionHandler(PermissionHandler handler) {
+    std::scoped_lock lock(m_state->handlerMutex);
+    m_state->onPermission = std::move(handler);
 }
 
 } // namespace vindaro
