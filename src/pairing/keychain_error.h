@@ -7,12 +7,13 @@
 
 namespace vindaro {
 
-// A credential could not be written to the keyring. The user sees only the description; the
-// callers that save credentials pass it on to be shown.
+// A storage step failed, thrown by the waiting forms of the stores (waiting_adapter.cpp) that
+// the controller uses until its flows take the answers as they come. The user sees only the
+// description.
 class KeychainError : public std::exception {
 public:
-    KeychainError()
-        : m_description(QStringLiteral("บันทึกข้อมูลใน Keychain ไม่สำเร็จ"))
+    explicit KeychainError(QString description)
+        : m_description(std::move(description))
         , m_utf8(m_description.toUtf8()) {}
 
     const QString& description() const { return m_description; }

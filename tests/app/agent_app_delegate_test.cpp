@@ -316,8 +316,10 @@ TEST_F(AgentTest, APastedBundleIsTrimmedStoredHiddenAndConnectedAndClearForgetsI
     sessions.save(storedSession());
     defaults.setInteger(QStringLiteral("vindaro.agent.v2.protocol"), 3);
     legacyPairings.save(storedPairing());
+    bool stored = false;
     secrets.store(QStringLiteral("net.vindaro.agent"), QStringLiteral("install-id-v2"),
-                  "0f8e2d3c-4b5a-4697-8877-665544332211");
+                  "0f8e2d3c-4b5a-4697-8877-665544332211", [&](const auto&) { stored = true; });
+    ASSERT_TRUE(eventually([&] { return stored; }));
     launch();
     EXPECT_EQ(view.log, QStringList{QStringLiteral("พบข้อมูล Agent รุ่นเดิมของห้อง ROOM1")});
     view.input = QStringLiteral("typed");
