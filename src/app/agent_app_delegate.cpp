@@ -1,5 +1,6 @@
 #include "agent_app_delegate.h"
 
+#include "app/agent_text.h"
 #include "keyboard/key_map.h"
 #include "model/agent_error.h"
 #include "model/text_rules.h"
@@ -12,6 +13,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <utility>
 
 namespace vindaro {
 
@@ -26,6 +28,48 @@ constexpr int defaultHoldMs = 80;
 const char* const defaultSource = "Vindaro event";
 const char* const testKeyName = "SPACE";
 const char* const testSource = "ทดสอบจาก Agent";
+
+QString shownKey(const KeyCommand& command) {
+    return trimmedText(command.key.value_or(QString())).toUpper();
+}
+
+StatusLine connectionLine(ConnectionPhase phase) {
+    switch (phase) {
+    case ConnectionPhase::notConnected:
+        return {text(AgentText::notConnected), StatusColor::red};
+    case ConnectionPhase::pairing:
+        return {text(AgentText::pairing), StatusColor::orange};
+    case ConnectionPhase::pairingFailed:
+        return {text(AgentText::pairingFailed), StatusColor::red};
+    case ConnectionPhase::connecting:
+        return {text(AgentText::connecting), StatusColor::orange};
+    case ConnectionPhase::reconnecting:
+        return {text(AgentText::reconnecting), StatusColor::orange};
+    case ConnectionPhase::connected:
+        return {text(AgentText::connected), StatusColor::green};
+    }
+    return {};
+}
+
+// What the window shows for a state. Connect waits while the agent is connected or pairing;
+// stop is there for both; pause only while connected.
+ViewContent contentFor(const AgentState& state) {
+    ViewContent content;
+    if (state.mayPost)
+        content.permission =
+            *state.mayPost ? StatusLine{text(AgentText::permissionGranted), StatusColor::green}
+                           : StatusLine{text(AgentText::permissionMissing), StatusColor::red};
+    content.connection = connectionLine(state.phase);
+    content.activity = state.armed ? StatusLine{text(AgentText::armed), StatusColor::green}
+                                   : StatusLine{text(AgentText::notArmed), StatusColor::secondary};
+    content.connectEnabled = !state.isConnected() && !state.pairing;
+    content.pauseEnabled = state.isConnected();
+    content.stopEnabled = state.isConnected() || state.pairing;
+    // Until the permission has been looked at there is no reason to refuse the test press.
+    content.testEnabled = state.mayPost.value_or(true);
+    content.pauseTitle = text(state.armed ? AgentText::pause : AgentText::resume);
+    return content;
+}
 
 int clamped(const std::optional<qint64>& value, int low, int high, int absent) {
     if (!value)
@@ -58,7 +102,7 @@ AgentAppDelegate::~AgentAppDelegate() {
 
 void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
     m_view = &view;
-    updateControls();
+    render();
     m_client.setDelegate(this);
 
     // The executor logs on its worker thread; the line is handed to the main thread, where the
@@ -66,16 +110,16 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
     m_keyboard.setOnLog([context = QPointer<QObject>(&m_context), this](const std::string& line) {
         if (QObject* target = context.data())
             QMetaObject::invokeMethod(
-                target, [this, text = QString::fromStdString(line)] { appendLog(text); },
+                target, [this, message = QString::fromStdString(line)] { appendLog(message); },
                 Qt::QueuedConnection);
     });
 
     if (std::optional<AgentSession> session = m_sessions.load()) {
         m_currentSession = std::move(session);
-        appendLog(QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ"));
+        appendLog(text(AgentText::restoredSession));
     } else if (std::optional<AgentPairing> pairing = m_legacyPairings.load()) {
         m_currentPairing = std::move(pairing);
-        appendLog(QStringLiteral("พบข้อมูล Agent รุ่นเดิมของห้อง ") + m_currentPairing->room());
+        appendLog(text(AgentText::restoredLegacyPairing, m_currentPairing->room()));
     }
 
     m_platform.workspace.observe(
@@ -88,37 +132,35 @@ void AgentAppDelegate::applicationDidBecomeActive() {
 }
 
 void AgentAppDelegate::applicationWillTerminate() {
-    m_isArmed = false;
-    m_keyboard.cancelAll();
     // The abandoned pairing still answers, with its cancellation; it must not raise an alert
     // while the agent is quitting.
-    m_isPairing = false;
+    change([](AgentState& state) {
+        state.armed = false;
+        state.pairing = false;
+    });
+    m_keyboard.cancelAll();
     m_pairingClient.cancel();
     m_client.disconnect(false);
 }
 
 void AgentAppDelegate::workspaceWillSleep() {
     disarm();
-    appendLog(QStringLiteral("Mac กำลังพัก — ปล่อยปุ่มทั้งหมดแล้ว"));
-    updateControls();
+    appendLog(text(AgentText::machineSleeping));
 }
 
 void AgentAppDelegate::sessionDidResign() {
     disarm();
-    appendLog(QStringLiteral("หน้าจอถูกล็อก — พักรับคำสั่งอัตโนมัติ"));
-    updateControls();
+    appendLog(text(AgentText::screenLocked));
 }
 
 void AgentAppDelegate::connect(const AgentSession& session) {
-    openRelay(session.socketURL(),
-              QStringLiteral("กำลังเชื่อม Session ") + session.sessionId() + QStringLiteral("…"),
+    openRelay(session.socketURL(), text(AgentText::connectingSession, session.sessionId()),
               session.token());
 }
 
 void AgentAppDelegate::connect(const AgentPairing& pairing) {
     // The legacy URL carries its credentials in its query.
-    openRelay(pairing.socketURL(),
-              QStringLiteral("กำลังเชื่อมห้องรุ่นเดิม ") + pairing.room() + QStringLiteral("…"),
+    openRelay(pairing.socketURL(), text(AgentText::connectingLegacyRoom, pairing.room()),
               std::nullopt);
 }
 
@@ -129,55 +171,30 @@ void AgentAppDelegate::openRelay(const std::optional<QUrl>& url, const QString& 
         return;
     }
     // Connecting arms the agent: commands are pressed as soon as the socket is open.
-    m_isArmed = true;
-    updateControls();
+    change([](AgentState& state) { state.armed = true; });
     appendLog(logLine);
     m_client.connectTo(*url, bearerToken);
 }
 
 void AgentAppDelegate::refreshPermission() {
     const bool granted = m_platform.keyPoster.mayPostEvents();
-    if (m_view) {
-        if (granted)
-            m_view->setPermissionLine(
-                QStringLiteral("🟢 Accessibility พร้อมใช้งาน"),
-                StatusColor::green);
-        else
-            m_view->setPermissionLine(QStringLiteral("🔴 ต้องอนุญาต Accessibility ก่อน"),
-                                      StatusColor::red);
-        m_view->setTestEnabled(granted);
-    }
-}
-
-void AgentAppDelegate::updateControls() {
-    if (!m_view)
-        return;
-    m_view->setConnectEnabled(!m_isConnected && !m_isPairing);
-    m_view->setPauseEnabled(m_isConnected);
-    m_view->setStopEnabled(m_isConnected || m_isPairing);
-    m_view->setPauseTitle(m_isArmed ? QStringLiteral("พักรับคำสั่ง") : QStringLiteral("พร้อมเล่นต่อ"));
-    if (m_isArmed)
-        m_view->setActivityLine(QStringLiteral("🎮 พร้อมกดคีย์ — คลิกกลับเข้าเกม"), StatusColor::green);
-    else
-        m_view->setActivityLine(
-            QStringLiteral("⏸️ ยังไม่ส่งคีย์เข้าเกม"),
-            StatusColor::secondary);
+    change([granted](AgentState& state) { state.mayPost = granted; });
 }
 
 void AgentAppDelegate::connectTapped() {
     if (!obtainPermission()) {
         openAccessibilitySettings();
-        appendLog(QStringLiteral("ยังไม่ได้รับสิทธิ์ Accessibility"));
+        appendLog(text(AgentText::permissionNotGranted));
         return;
     }
-    const QString text = trimmedText(m_view ? m_view->inputText() : QString());
-    if (isValidPairingCode(text))
-        startPairing(text);
-    else if (text.contains(u'|'))
-        connectLegacy(text);
-    else if (text.isEmpty() && m_currentSession)
+    const QString input = trimmedText(m_view ? m_view->inputText() : QString());
+    if (isValidPairingCode(input))
+        startPairing(input);
+    else if (input.contains(u'|'))
+        connectLegacy(input);
+    else if (input.isEmpty() && m_currentSession)
         connect(*m_currentSession);
-    else if (text.isEmpty() && m_currentPairing)
+    else if (input.isEmpty() && m_currentPairing)
         connect(*m_currentPairing);
     else
         show(AgentError::invalidPairingCode().description());
@@ -191,13 +208,12 @@ void AgentAppDelegate::startPairing(const QString& code) {
         show(error.description());
         return;
     }
-    m_isPairing = true;
     const quint64 attempt = ++m_pairingAttempt;
-    setConnectionLine(
-        QStringLiteral("🟡 กำลังจับคู่เครื่อง…"),
-        StatusColor::orange);
-    updateControls();
-    appendLog(QStringLiteral("กำลังตรวจสอบรหัสจับคู่ 6 หลัก…"));
+    change([](AgentState& state) {
+        state.pairing = true;
+        state.phase = ConnectionPhase::pairing;
+    });
+    appendLog(text(AgentText::checkingPairingCode));
     m_pairingClient.pair(
         code, installId,
         [context = QPointer<QObject>(&m_context), this, attempt](const PairingResult& result) {
@@ -208,16 +224,18 @@ void AgentAppDelegate::startPairing(const QString& code) {
 
 void AgentAppDelegate::pairingFinished(const PairingResult& result) {
     // Stop and clear abandon the pairing in flight; its answer, whatever it says, changes nothing.
-    if (!m_isPairing)
+    if (!m_state.pairing)
         return;
-    m_isPairing = false;
+    const auto failed = [this] {
+        change([](AgentState& state) { state.phase = ConnectionPhase::pairingFailed; });
+    };
+    change([](AgentState& state) { state.pairing = false; });
 
     if (const AgentSession* session = result.session()) {
         try {
             m_sessions.save(*session);
         } catch (const KeychainError& error) {
-            setConnectionLine(QStringLiteral("🔴 จับคู่ไม่สำเร็จ"), StatusColor::red);
-            updateControls();
+            failed();
             show(error.description());
             return;
         }
@@ -226,13 +244,12 @@ void AgentAppDelegate::pairingFinished(const PairingResult& result) {
         m_currentPairing.reset();
         if (m_view)
             m_view->setInputText(QString());
-        appendLog(QStringLiteral("จับคู่เครื่องสำเร็จ — Token ถูกเก็บใน Keychain"));
+        appendLog(text(AgentText::pairedAndStored));
         connect(*session);
         return;
     }
 
-    setConnectionLine(QStringLiteral("🔴 จับคู่ไม่สำเร็จ"), StatusColor::red);
-    updateControls();
+    failed();
     appendLog(result.errorDescription());
     show(result.errorDescription());
 }
@@ -253,33 +270,33 @@ void AgentAppDelegate::connectLegacy(const QString& bundle) {
     }
     if (m_view)
         m_view->setInputText(QString());
-    appendLog(QStringLiteral("ใช้ข้อมูล Agent รุ่นเดิม — Token ถูกซ่อนจากหน้าจอ"));
+    appendLog(text(AgentText::usingLegacyPairing));
     connect(*m_currentPairing);
 }
 
 void AgentAppDelegate::pauseTapped() {
-    if (!m_isConnected)
+    if (!m_state.isConnected())
         return;
-    m_isArmed = !m_isArmed;
-    if (m_isArmed) {
-        appendLog(QStringLiteral("พร้อมรับคำสั่ง — คลิกกลับเข้าเกมได้เลย"));
+    if (m_state.armed) {
+        disarm();
+        appendLog(text(AgentText::paused));
     } else {
-        m_keyboard.cancelAll();
-        appendLog(QStringLiteral("พักรับคำสั่งแล้ว"));
+        change([](AgentState& state) { state.armed = true; });
+        appendLog(text(AgentText::resumed));
     }
-    updateControls();
 }
 
 void AgentAppDelegate::stopTapped() {
-    m_isPairing = false;
+    change([](AgentState& state) {
+        state.pairing = false;
+        state.armed = false;
+        state.phase = ConnectionPhase::notConnected;
+    });
     m_pairingClient.cancel();
-    m_isArmed = false;
-    m_isConnected = false;
     m_keyboard.cancelAll();
     // Reports "หยุดการเชื่อมต่อแล้ว" before it returns, so that line comes first.
     m_client.disconnect(true);
-    appendLog(QStringLiteral("หยุด Agent แล้ว"));
-    updateControls();
+    appendLog(text(AgentText::agentStopped));
 }
 
 void AgentAppDelegate::testSpaceTapped() {
@@ -291,7 +308,7 @@ void AgentAppDelegate::testSpaceTapped() {
     if (!space)
         return;
     if (!m_keyboard.enqueue(testKeyName, space->code, 1, defaultHoldMs, testSource))
-        appendLog(QStringLiteral("คิวเต็ม กรุณากดหยุดแล้วลองใหม่"));
+        appendLog(text(AgentText::testQueueFull));
 }
 
 void AgentAppDelegate::requestPermissionTapped() {
@@ -305,10 +322,10 @@ void AgentAppDelegate::openSettingsTapped() {
 }
 
 void AgentAppDelegate::pasteTapped() {
-    const std::optional<QString> text = m_platform.clipboard.plainText();
-    if (!text || text->isEmpty() || !m_view)
+    const std::optional<QString> pasted = m_platform.clipboard.plainText();
+    if (!pasted || pasted->isEmpty() || !m_view)
         return;
-    m_view->setInputText(trimmedText(*text));
+    m_view->setInputText(trimmedText(*pasted));
 }
 
 void AgentAppDelegate::clearTapped() {
@@ -319,57 +336,44 @@ void AgentAppDelegate::clearTapped() {
     m_currentPairing.reset();
     if (m_view)
         m_view->setInputText(QString());
-    appendLog(QStringLiteral("ล้างการจับคู่และ Token จาก Keychain แล้ว (คงรหัสติดตั้งเครื่องไว้)"));
+    appendLog(text(AgentText::cleared));
 }
 
 void AgentAppDelegate::webSocketClientConnecting(WebSocketClient&) noexcept {
-    setConnectionLine(QStringLiteral("🟡 กำลังเชื่อมต่อ…"),
-                      StatusColor::orange);
-    updateControls();
+    change([](AgentState& state) { state.phase = ConnectionPhase::connecting; });
 }
 
 void AgentAppDelegate::webSocketClientConnected(WebSocketClient&) noexcept {
-    m_isConnected = true;
-    setConnectionLine(QStringLiteral("🟢 เชื่อม Vindaro แล้ว"),
-                      StatusColor::green);
-    appendLog(QStringLiteral("เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก"));
-    updateControls();
+    change([](AgentState& state) { state.phase = ConnectionPhase::connected; });
+    appendLog(text(AgentText::connectedAdvice));
 }
 
 void AgentAppDelegate::webSocketClientDisconnected(WebSocketClient&, const QString& message,
                                                    bool willReconnect) noexcept {
-    m_isConnected = false;
     // Nothing queued outlives a lost connection, and no key stays held. The agent stays armed:
     // after an automatic reconnection it goes on pressing keys without the user's action.
     m_keyboard.cancelAll();
-    if (willReconnect)
-        setConnectionLine(QStringLiteral("🟡 หลุดชั่วคราว "
-                                         "กำลังเชื่อมใหม่…"),
-                          StatusColor::orange);
-    else
-        setConnectionLine(QStringLiteral("🔴 ยังไม่เชื่อมต่อ"), StatusColor::red);
-    appendLog(willReconnect ? message + QStringLiteral(" — จะลองใหม่อัตโนมัติ") : message);
-    updateControls();
+    change([willReconnect](AgentState& state) {
+        state.phase = willReconnect ? ConnectionPhase::reconnecting : ConnectionPhase::notConnected;
+    });
+    appendLog(willReconnect ? message + text(AgentText::willReconnectSuffix) : message);
 }
 
 void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
                                                const KeyCommand& command) noexcept {
-    if (!m_isArmed) {
-        appendLog(QStringLiteral("พักอยู่ จึงข้ามคำสั่ง ") +
-                  trimmedText(command.key.value_or(QString())).toUpper());
+    if (!m_state.armed) {
+        appendLog(text(AgentText::skippedWhilePaused, shownKey(command)));
         return;
     }
     if (!m_platform.keyPoster.mayPostEvents()) {
         disarm();
         refreshPermission();
-        appendLog(QStringLiteral("สิทธิ์ Accessibility ถูกปิด จึงหยุดรับคำสั่ง"));
-        updateControls();
+        appendLog(text(AgentText::permissionWithdrawn));
         return;
     }
     const std::optional<KeyMapEntry> key = KeyMap::code(command.key);
     if (!key) {
-        appendLog(QStringLiteral("ข้ามปุ่มที่ไม่รองรับ: ") +
-                  trimmedText(command.key.value_or(QString())).toUpper());
+        appendLog(text(AgentText::skippedUnsupportedKey, shownKey(command)));
         return;
     }
     const int count = clamped(command.pressCount, minPressCount, maxPressCount, defaultPressCount);
@@ -378,7 +382,7 @@ void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
                                    ? command.source->toStdString()
                                    : std::string(defaultSource);
     if (!m_keyboard.enqueue(key->name.toStdString(), key->code, count, holdMs, source))
-        appendLog(QStringLiteral("คิวคำสั่งเต็ม — ข้าม ") + key->name);
+        appendLog(text(AgentText::commandQueueFull, key->name));
 }
 
 void AgentAppDelegate::openAccessibilitySettings() {
@@ -397,7 +401,7 @@ bool AgentAppDelegate::obtainPermission() {
 }
 
 void AgentAppDelegate::disarm() {
-    m_isArmed = false;
+    change([](AgentState& state) { state.armed = false; });
     m_keyboard.cancelAll();
 }
 
@@ -411,9 +415,33 @@ void AgentAppDelegate::appendLog(const QString& message) {
         m_view->appendLog(message);
 }
 
-void AgentAppDelegate::setConnectionLine(const QString& text, StatusColor color) {
-    if (m_view)
-        m_view->setConnectionLine(text, color);
+void AgentAppDelegate::change(const std::function<void(AgentState&)>& edit) {
+    edit(m_state);
+    render();
+}
+
+void AgentAppDelegate::render() {
+    if (!m_view)
+        return;
+    const ViewContent next = contentFor(m_state);
+    const std::optional<ViewContent> shown = std::exchange(m_shown, next);
+    const auto differs = [&](auto member) { return !shown || (*shown).*member != next.*member; };
+    if (differs(&ViewContent::permission))
+        m_view->setPermissionLine(next.permission.text, next.permission.color);
+    if (differs(&ViewContent::connection))
+        m_view->setConnectionLine(next.connection.text, next.connection.color);
+    if (differs(&ViewContent::activity))
+        m_view->setActivityLine(next.activity.text, next.activity.color);
+    if (differs(&ViewContent::connectEnabled))
+        m_view->setConnectEnabled(next.connectEnabled);
+    if (differs(&ViewContent::pauseEnabled))
+        m_view->setPauseEnabled(next.pauseEnabled);
+    if (differs(&ViewContent::stopEnabled))
+        m_view->setStopEnabled(next.stopEnabled);
+    if (differs(&ViewContent::testEnabled))
+        m_view->setTestEnabled(next.testEnabled);
+    if (differs(&ViewContent::pauseTitle))
+        m_view->setPauseTitle(next.pauseTitle);
 }
 
 } // namespace vindaro

@@ -14,6 +14,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <optional>
 
 namespace vindaro {
@@ -33,6 +34,33 @@ struct AgentPlatform {
     Clipboard& clipboard;
     SettingsOpener& settings;
     WorkspaceNotifications& workspace;
+};
+
+// Where the relay connection stands, as the connection line says it. Pairing and its failure
+// show on the same line, since they come before a connection.
+enum class ConnectionPhase {
+    notConnected,
+    pairing,
+    pairingFailed,
+    connecting,
+    reconnecting,
+    connected
+};
+
+// Everything the window shows follows from this one value. The controller changes it only through
+// AgentAppDelegate::change(), which repaints.
+struct AgentState {
+    ConnectionPhase phase = ConnectionPhase::notConnected;
+    // A pairing request is in flight. It is apart from the phase because a connection that was
+    // lost may come back while the user pairs, and the pairing's answer still counts then.
+    bool pairing = false;
+    // Received key commands may be pressed.
+    bool armed = false;
+    // Whether keys may be posted, as last looked at; unknown until start-up looks.
+    std::optional<bool> mayPost;
+
+    bool isConnected() const { return phase == ConnectionPhase::connected; }
+    friend bool operator==(const AgentState&, const AgentState&) = default;
 };
 
 // The agent's one controller. It decides whether a key command from the relay may be pressed
@@ -77,11 +105,11 @@ public:
     void connectLegacy(const QString& bundle);
 
     void refreshPermission();
-    void updateControls();
 
-    bool isConnected() const { return m_isConnected; }
-    bool isArmed() const { return m_isArmed; }
-    bool isPairing() const { return m_isPairing; }
+    const AgentState& state() const { return m_state; }
+    bool isConnected() const { return m_state.isConnected(); }
+    bool isArmed() const { return m_state.armed; }
+    bool isPairing() const { return m_state.pairing; }
     const std::optional<AgentSession>& currentSession() const { return m_currentSession; }
     const std::optional<AgentPairing>& currentPairing() const { return m_currentPairing; }
 
@@ -110,10 +138,15 @@ private:
     void openAccessibilitySettings();
     // Asks for the posting permission and looks again; true when it is granted now.
     bool obtainPermission();
+    // Stops pressing: not armed, nothing queued, no key held.
     void disarm();
     void show(const QString& description);
     void appendLog(const QString& message);
-    void setConnectionLine(const QString& text, StatusColor color);
+
+    // The one way the state changes: edits it, then shows the result.
+    void change(const std::function<void(AgentState&)>& edit);
+    // Brings the window in line with the state, touching only what differs from what it shows.
+    void render();
 
     AgentPlatform m_platform;
     WebSocketClient m_client;
@@ -125,9 +158,9 @@ private:
     InstallationIdentity m_identity;
 
     AgentView* m_view = nullptr; // set at start-up
-    bool m_isConnected = false;
-    bool m_isArmed = false;
-    bool m_isPairing = false;
+    AgentState m_state;
+    // What the window shows now; nothing until the first render.
+    std::optional<ViewContent> m_shown;
     // Which pairing a result belongs to: a result counts only while its own pairing is the one
     // in flight, so an abandoned pairing's late answer can never pass for a newer one's.
     quint64 m_pairingAttempt = 0;

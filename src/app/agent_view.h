@@ -7,9 +7,28 @@ namespace vindaro {
 // The named status colours of the window; the view picks the shades.
 enum class StatusColor { green, red, orange, secondary };
 
+struct StatusLine {
+    QString text;
+    StatusColor color = StatusColor::secondary;
+    friend bool operator==(const StatusLine&, const StatusLine&) = default;
+};
+
+// Everything in the window that the controller decides, in one value.
+struct ViewContent {
+    StatusLine permission;
+    StatusLine connection;
+    StatusLine activity;
+    bool connectEnabled = false;
+    bool pauseEnabled = false;
+    bool stopEnabled = false;
+    bool testEnabled = false;
+    QString pauseTitle;
+    friend bool operator==(const ViewContent&, const ViewContent&) = default;
+};
+
 // What the controller needs of the window. The controller makes every decision (texts, colours,
 // which buttons are enabled) and the window only shows them, so the decisions can be exercised
-// with a recording view and no widgets. Called on the main thread only.
+// with a recording view and no widgets. The window starts blank. Called on the main thread only.
 class AgentView {
 public:
     virtual ~AgentView() = default;

@@ -1,5 +1,6 @@
 #include "main_window.h"
 
+#include "app/agent_text.h"
 #include "app/event_log_view.h"
 #include "model/constants.h"
 
@@ -73,16 +74,15 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     : QMainWindow(parent)
     , m_actions(actions) {
     setObjectName(QStringLiteral("mainWindow"));
-    setWindowTitle(QStringLiteral("Vindaro Agent for macOS"));
+    setWindowTitle(text(AgentText::windowTitle));
     buildMenu();
 
     auto* content = new QWidget;
     content->setObjectName(QStringLiteral("content"));
 
-    auto* title = makeLabel(QStringLiteral("titleLabel"), QStringLiteral("Vindaro Agent"),
+    auto* title = makeLabel(QStringLiteral("titleLabel"), text(AgentText::appName),
                             systemFont(28, QFont::Bold));
-    auto* subtitle = makeLabel(QStringLiteral("subtitleLabel"),
-                               QStringLiteral("Live Gift → Keyboard สำหรับ macOS"),
+    auto* subtitle = makeLabel(QStringLiteral("subtitleLabel"), text(AgentText::subtitle),
                                systemFont(14, QFont::Normal), true);
     setTextColor(subtitle, shade(StatusColor::secondary));
 
@@ -90,23 +90,22 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     m_permissionLabel = makeLabel(QStringLiteral("permissionLabel"), QString(), statusFont);
     m_connectionLabel = makeLabel(QStringLiteral("connectionLabel"), QString(), statusFont);
     m_activityLabel = makeLabel(QStringLiteral("activityLabel"), QString(), statusFont);
-    setConnectionLine(QStringLiteral("🔴 ยังไม่เชื่อมต่อ"), StatusColor::red);
-    setActivityLine(
-        QStringLiteral("⏸️ ยังไม่ส่งคีย์เข้าเกม"),
-        StatusColor::secondary);
     // The lines keep one height whatever they say, so the rows below do not move when the
-    // permission line is first filled in.
-    for (QLabel* label : {m_permissionLabel, m_activityLabel})
-        label->setMinimumHeight(m_connectionLabel->sizeHint().height());
+    // controller first fills them in; a line with its emoji gives that height.
+    m_connectionLabel->setText(text(AgentText::notConnected));
+    const int lineHeight = m_connectionLabel->sizeHint().height();
+    m_connectionLabel->clear();
+    for (QLabel* label : {m_permissionLabel, m_connectionLabel, m_activityLabel})
+        label->setMinimumHeight(lineHeight);
     auto* statusStack = new QVBoxLayout;
     statusStack->setSpacing(7);
     for (QLabel* label : {m_permissionLabel, m_connectionLabel, m_activityLabel})
         statusStack->addWidget(label, 0, Qt::AlignLeft);
 
     auto* requestPermissionButton = makeButton(QStringLiteral("requestPermissionButton"),
-                                               QStringLiteral("ขอสิทธิ์ Accessibility"));
+                                               text(AgentText::requestPermissionButton));
     auto* openSettingsButton =
-        makeButton(QStringLiteral("openSettingsButton"), QStringLiteral("เปิดการตั้งค่า"));
+        makeButton(QStringLiteral("openSettingsButton"), text(AgentText::openSettingsButton));
     auto* permissionButtons = new QHBoxLayout;
     permissionButtons->setSpacing(8);
     permissionButtons->addWidget(requestPermissionButton);
@@ -121,59 +120,53 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     topRow->setAlignment(permissionButtons, Qt::AlignVCenter);
 
     auto* instructions =
-        makeLabel(QStringLiteral("instructionsLabel"),
-                  QStringLiteral("1) หน้าเว็บสร้างรหัสจับคู่  2) กรอกตัวเลข 6 หลัก  3) กดจับคู่และเชื่อมต่อ"),
+        makeLabel(QStringLiteral("instructionsLabel"), text(AgentText::instructions),
                   systemFont(13, QFont::Medium), true);
 
     m_bundleField = new QLineEdit;
     m_bundleField->setObjectName(QStringLiteral("bundleField"));
-    m_bundleField->setAccessibleName(QStringLiteral("รหัสจับคู่ 6 หลัก"));
-    m_bundleField->setPlaceholderText(QStringLiteral("รหัสจับคู่ 6 หลัก"));
+    m_bundleField->setAccessibleName(text(AgentText::codeField));
+    m_bundleField->setPlaceholderText(text(AgentText::codeField));
     // Tokens may be pasted here: shown as bullets, and the field refuses to copy them out.
     m_bundleField->setEchoMode(QLineEdit::Password);
     // Never shortened: a text cut at the field's usual limit could pass checks the whole fails.
     m_bundleField->setMaxLength(std::numeric_limits<int>::max());
     m_bundleField->setFont(systemFont(17, QFont::DemiBold));
-    auto* pasteButton = makeButton(QStringLiteral("pasteButton"), QStringLiteral("วาง"));
-    auto* clearButton = makeButton(QStringLiteral("clearButton"), QStringLiteral("ล้าง"));
+    auto* pasteButton = makeButton(QStringLiteral("pasteButton"), text(AgentText::pasteButton));
+    auto* clearButton = makeButton(QStringLiteral("clearButton"), text(AgentText::clearButton));
     auto* inputRow = new QHBoxLayout;
     inputRow->setSpacing(8);
     inputRow->addWidget(m_bundleField, 1);
     inputRow->addWidget(pasteButton);
     inputRow->addWidget(clearButton);
 
-    m_connectButton = makeButton(QStringLiteral("connectButton"), QStringLiteral("จับคู่และเชื่อมต่อ"));
-    m_pauseButton = makeButton(QStringLiteral("pauseButton"), QStringLiteral("พักรับคำสั่ง"));
-    m_stopButton = makeButton(QStringLiteral("stopButton"), QStringLiteral("หยุดทันที"));
-    m_testButton = makeButton(QStringLiteral("testButton"), QStringLiteral("ทดสอบ SPACE"));
+    m_connectButton = makeButton(QStringLiteral("connectButton"), text(AgentText::connectButton));
+    // Titled by the controller: what pressing it does depends on the state.
+    m_pauseButton = makeButton(QStringLiteral("pauseButton"), QString());
+    m_stopButton = makeButton(QStringLiteral("stopButton"), text(AgentText::stopButton));
+    m_testButton = makeButton(QStringLiteral("testButton"), text(AgentText::testButton));
     auto* buttonsRow = new QHBoxLayout;
     buttonsRow->setSpacing(9);
     for (QPushButton* button : {m_connectButton, m_pauseButton, m_stopButton, m_testButton})
         buttonsRow->addWidget(button);
     buttonsRow->addStretch(1);
 
-    auto* warning = makeLabel(QStringLiteral("warningLabel"),
-                              QStringLiteral("ขณะพร้อมเล่น คำสั่งจะถูกส่งไปยังแอปที่กำลังใช้งานอยู่ "
-                                             "กด “หยุดทันที” ก่อนพิมพ์รหัสผ่านหรือเปลี่ยนหน้าต่าง"),
+    auto* warning = makeLabel(QStringLiteral("warningLabel"), text(AgentText::warning),
                               systemFont(12, QFont::Medium), true);
     setTextColor(warning, shade(StatusColor::orange));
-    auto* logTitle = makeLabel(QStringLiteral("logTitleLabel"), QStringLiteral("เหตุการณ์ล่าสุด"),
+    auto* logTitle = makeLabel(QStringLiteral("logTitleLabel"), text(AgentText::logTitle),
                                systemFont(13, QFont::DemiBold));
 
     m_logView = new EventLogView(std::move(clock));
     m_logView->setObjectName(QStringLiteral("logView"));
-    m_logView->setAccessibleName(QStringLiteral("เหตุการณ์ล่าสุด"));
+    m_logView->setAccessibleName(text(AgentText::logTitle));
     m_logView->setFont(monospacedFont(11));
     m_logView->document()->setDocumentMargin(logTextInset);
     m_logView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_logView->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     m_logView->setMinimumHeight(logMinimumHeight);
 
-    auto* footer = makeLabel(QStringLiteral("footerLabel"),
-                             QStringLiteral("เวอร์ชัน ") + toQString(appVersion) +
-                                 QStringLiteral(" • Pairing Protocol v") +
-                                 QString::number(pairingProtocolVersion) +
-                                 QStringLiteral(" • Token ไม่แสดงบนหน้าจอและเก็บใน Keychain"),
+    auto* footer = makeLabel(QStringLiteral("footerLabel"), text(AgentText::footer),
                              systemFont(11, QFont::Normal));
     QColor tertiary = palette().color(QPalette::WindowText);
     tertiary.setAlphaF(0.4f);
@@ -239,14 +232,14 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
 MainWindow::~MainWindow() = default;
 
 void MainWindow::buildMenu() {
-    QMenu* menu = menuBar()->addMenu(QStringLiteral("Vindaro Agent"));
+    QMenu* menu = menuBar()->addMenu(text(AgentText::appName));
     menu->setObjectName(QStringLiteral("appMenu"));
-    QAction* about = menu->addAction(QStringLiteral("เกี่ยวกับ Vindaro Agent"));
+    QAction* about = menu->addAction(text(AgentText::aboutItem));
     about->setObjectName(QStringLiteral("aboutAction"));
     about->setMenuRole(QAction::AboutRole);
     connect(about, &QAction::triggered, this, &MainWindow::showAbout);
     menu->addSeparator();
-    QAction* quit = menu->addAction(QStringLiteral("ออกจาก Vindaro Agent"));
+    QAction* quit = menu->addAction(text(AgentText::quitItem));
     quit->setObjectName(QStringLiteral("quitAction"));
     quit->setMenuRole(QAction::QuitRole);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -260,12 +253,12 @@ void MainWindow::showAbout() {
         return;
     }
     // Not modal: the agent keeps working while the panel is open.
-    m_about = new QMessageBox(QMessageBox::Information, QStringLiteral("เกี่ยวกับ Vindaro Agent"),
-                              QStringLiteral("Vindaro Agent"), QMessageBox::Ok, this);
+    m_about = new QMessageBox(QMessageBox::Information, text(AgentText::aboutItem),
+                              text(AgentText::appName), QMessageBox::Ok, this);
     m_about->setObjectName(QStringLiteral("aboutBox"));
     m_about->setTextFormat(Qt::PlainText);
     m_about->setInformativeText(
-        Qt::convertFromPlainText(QStringLiteral("เวอร์ชัน ") + toQString(appVersion)));
+        Qt::convertFromPlainText(text(AgentText::version, toQString(appVersion))));
     m_about->setAttribute(Qt::WA_DeleteOnClose);
     m_about->setModal(false);
     m_about->show();
@@ -351,13 +344,13 @@ QString MainWindow::logText() const {
 }
 
 void MainWindow::showAlert(const QString& description) {
-    QMessageBox alert(QMessageBox::Warning, QStringLiteral("Vindaro Agent"),
-                      QStringLiteral("Vindaro Agent"), QMessageBox::NoButton, this);
+    QMessageBox alert(QMessageBox::Warning, text(AgentText::appName), text(AgentText::appName),
+                      QMessageBox::NoButton, this);
     alert.setObjectName(QStringLiteral("alert"));
     alert.setTextFormat(Qt::PlainText);
     // Descriptions can carry a server's or the network's own words: never read them as markup.
     alert.setInformativeText(Qt::convertFromPlainText(description));
-    alert.addButton(QStringLiteral("ตกลง"), QMessageBox::AcceptRole);
+    alert.addButton(text(AgentText::alertButton), QMessageBox::AcceptRole);
     alert.exec();
 }
 

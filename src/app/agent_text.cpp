@@ -1,0 +1,125 @@
+#include "agent_text.h"
+
+#include "model/constants.h"
+
+namespace vindaro {
+
+QString text(AgentText id, const QString& detail) {
+    switch (id) {
+    case AgentText::permissionGranted:
+        return QStringLiteral("🟢 Accessibility พร้อมใช้งาน");
+    case AgentText::permissionMissing:
+        return QStringLiteral("🔴 ต้องอนุญาต Accessibility ก่อน");
+    case AgentText::notConnected:
+        return QStringLiteral("🔴 ยังไม่เชื่อมต่อ");
+    case AgentText::connecting:
+        return QStringLiteral("🟡 กำลังเชื่อมต่อ…");
+    case AgentText::connected:
+        return QStringLiteral("🟢 เชื่อม Vindaro แล้ว");
+    case AgentText::reconnecting:
+        return QStringLiteral("🟡 หลุดชั่วคราว "
+                              "กำลังเชื่อมใหม่…");
+    case AgentText::pairing:
+        return QStringLiteral("🟡 กำลังจับคู่เครื่อง…");
+    case AgentText::pairingFailed:
+        return QStringLiteral("🔴 จับคู่ไม่สำเร็จ");
+    case AgentText::armed:
+        return QStringLiteral("🎮 พร้อมกดคีย์ — คลิกกลับเข้าเกม");
+    case AgentText::notArmed:
+        return QStringLiteral(
+            "⏸️ ยังไม่ส่งคีย์เข้าเกม");
+
+    case AgentText::pause:
+        return QStringLiteral("พักรับคำสั่ง");
+    case AgentText::resume:
+        return QStringLiteral("พร้อมเล่นต่อ");
+
+    case AgentText::restoredSession:
+        return QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ");
+    case AgentText::restoredLegacyPairing:
+        return QStringLiteral("พบข้อมูล Agent รุ่นเดิมของห้อง ") + detail;
+    case AgentText::connectingSession:
+        return QStringLiteral("กำลังเชื่อม Session ") + detail + QStringLiteral("…");
+    case AgentText::connectingLegacyRoom:
+        return QStringLiteral("กำลังเชื่อมห้องรุ่นเดิม ") + detail + QStringLiteral("…");
+    case AgentText::connectedAdvice:
+        return QStringLiteral("เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก");
+    case AgentText::willReconnectSuffix:
+        return QStringLiteral(" — จะลองใหม่อัตโนมัติ");
+    case AgentText::permissionNotGranted:
+        return QStringLiteral("ยังไม่ได้รับสิทธิ์ Accessibility");
+    case AgentText::permissionWithdrawn:
+        return QStringLiteral("สิทธิ์ Accessibility ถูกปิด จึงหยุดรับคำสั่ง");
+    case AgentText::checkingPairingCode:
+        return QStringLiteral("กำลังตรวจสอบรหัสจับคู่ 6 หลัก…");
+    case AgentText::pairedAndStored:
+        return QStringLiteral("จับคู่เครื่องสำเร็จ — Token ถูกเก็บใน Keychain");
+    case AgentText::usingLegacyPairing:
+        return QStringLiteral("ใช้ข้อมูล Agent รุ่นเดิม — Token ถูกซ่อนจากหน้าจอ");
+    case AgentText::paused:
+        return QStringLiteral("พักรับคำสั่งแล้ว");
+    case AgentText::resumed:
+        return QStringLiteral("พร้อมรับคำสั่ง — คลิกกลับเข้าเกมได้เลย");
+    case AgentText::agentStopped:
+        return QStringLiteral("หยุด Agent แล้ว");
+    case AgentText::cleared:
+        return QStringLiteral("ล้างการจับคู่และ Token จาก Keychain แล้ว (คงรหัสติดตั้งเครื่องไว้)");
+    case AgentText::machineSleeping:
+        return QStringLiteral("Mac กำลังพัก — ปล่อยปุ่มทั้งหมดแล้ว");
+    case AgentText::screenLocked:
+        return QStringLiteral("หน้าจอถูกล็อก — พักรับคำสั่งอัตโนมัติ");
+    case AgentText::skippedWhilePaused:
+        return QStringLiteral("พักอยู่ จึงข้ามคำสั่ง ") + detail;
+    case AgentText::skippedUnsupportedKey:
+        return QStringLiteral("ข้ามปุ่มที่ไม่รองรับ: ") + detail;
+    case AgentText::commandQueueFull:
+        return QStringLiteral("คิวคำสั่งเต็ม — ข้าม ") + detail;
+    case AgentText::testQueueFull:
+        return QStringLiteral("คิวเต็ม กรุณากดหยุดแล้วลองใหม่");
+
+    case AgentText::windowTitle:
+        return QStringLiteral("Vindaro Agent for macOS");
+    case AgentText::appName:
+        return QStringLiteral("Vindaro Agent");
+    case AgentText::subtitle:
+        return QStringLiteral("Live Gift → Keyboard สำหรับ macOS");
+    case AgentText::requestPermissionButton:
+        return QStringLiteral("ขอสิทธิ์ Accessibility");
+    case AgentText::openSettingsButton:
+        return QStringLiteral("เปิดการตั้งค่า");
+    case AgentText::instructions:
+        return QStringLiteral("1) หน้าเว็บสร้างรหัสจับคู่  2) กรอกตัวเลข 6 หลัก  3) กดจับคู่และเชื่อมต่อ");
+    case AgentText::codeField:
+        return QStringLiteral("รหัสจับคู่ 6 หลัก");
+    case AgentText::pasteButton:
+        return QStringLiteral("วาง");
+    case AgentText::clearButton:
+        return QStringLiteral("ล้าง");
+    case AgentText::connectButton:
+        return QStringLiteral("จับคู่และเชื่อมต่อ");
+    case AgentText::stopButton:
+        return QStringLiteral("หยุดทันที");
+    case AgentText::testButton:
+        return QStringLiteral("ทดสอบ SPACE");
+    case AgentText::warning:
+        return QStringLiteral("ขณะพร้อมเล่น คำสั่งจะถูกส่งไปยังแอปที่กำลังใช้งานอยู่ "
+                              "กด “หยุดทันที” ก่อนพิมพ์รหัสผ่านหรือเปลี่ยนหน้าต่าง");
+    case AgentText::logTitle:
+        return QStringLiteral("เหตุการณ์ล่าสุด");
+    case AgentText::footer:
+        return text(AgentText::version, toQString(appVersion)) +
+               QStringLiteral(" • Pairing Protocol v") + QString::number(pairingProtocolVersion) +
+               QStringLiteral(" • Token ไม่แสดงบนหน้าจอและเก็บใน Keychain");
+    case AgentText::aboutItem:
+        return QStringLiteral("เกี่ยวกับ Vindaro Agent");
+    case AgentText::quitItem:
+        return QStringLiteral("ออกจาก Vindaro Agent");
+    case AgentText::version:
+        return QStringLiteral("เวอร์ชัน ") + detail;
+    case AgentText::alertButton:
+        return QStringLiteral("ตกลง");
+    }
+    return {};
+}
+
+} // namespace vindaro

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QString>
+
+namespace vindaro {
+
+// Every text the window and the controller show, in one place, each word for word as the user
+// sees it. Texts that name something (a key, a room, a session) take it as their detail.
+enum class AgentText {
+    // Status lines.
+    permissionGranted,
+    permissionMissing,
+    notConnected,
+    connecting,
+    connected,
+    reconnecting,
+    pairing,
+    pairingFailed,
+    armed,
+    notArmed,
+
+    // The pause button's two titles: what pressing it does.
+    pause,
+    resume,
+
+    // Event log lines.
+    restoredSession,
+    restoredLegacyPairing, // detail: the room
+    connectingSession,     // detail: the session id
+    connectingLegacyRoom,  // detail: the room
+    connectedAdvice,
+    willReconnectSuffix,
+    permissionNotGranted,
+    permissionWithdrawn,
+    checkingPairingCode,
+    pairedAndStored,
+    usingLegacyPairing,
+    paused,
+    resumed,
+    agentStopped,
+    cleared,
+    machineSleeping,
+    screenLocked,
+    skippedWhilePaused,    // detail: the key
+    skippedUnsupportedKey, // detail: the key
+    commandQueueFull,      // detail: the key
+    testQueueFull,
+
+    // The window.
+    windowTitle,
+    appName,
+    subtitle,
+    requestPermissionButton,
+    openSettingsButton,
+    instructions,
+    codeField,
+    pasteButton,
+    clearButton,
+    connectButton,
+    stopButton,
+    testButton,
+    warning,
+    logTitle,
+    footer,
+    aboutItem,
+    quitItem,
+    version, // detail: the version number
+    alertButton,
+};
+
+// The text, with its detail where it takes one.
+QString text(AgentText id, const QString& detail = {});
+
+} // namespace vindaro
