@@ -274,8 +274,14 @@ int main(int argc, char** argv) {
 
     RelayThread relay;
     Agent agent;
+    bool stored = false;
     LegacyPairingStore(KeychainStore(agent.secrets), agent.defaults)
-        .save(AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|BENCH|bench-token")));
+        .save(AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|BENCH|bench-token")),
+              [&](const auto&) { stored = true; });
+    if (!QTest::qWaitFor([&] { return stored; })) {
+        std::printf("the pairing was not stored\n");
+        return 1;
+    }
     const auto start = Clock::now();
     agent.delegate.applicationDidFinishLaunching(agent.window);
     agent.window.show();
@@ -286,7 +292,9 @@ int main(int argc, char** argv) {
     std::printf("in-process start-up to window exposed: %.1f ms; resident memory %ld KiB\n",
                 msBetween(start, Clock::now()), residentKiB());
 
-    agent.delegate.connectTapped();
+    // Start-up reads the keyring as the window comes up; connect waits for it.
+    if (QTest::qWaitFor([&] { return !agent.delegate.state().waitingOnKeyring; }))
+        agent.delegate.connectTapped();
     if (!QTest::qWaitFor([&] { return agent.delegate.isConnected(); }, 20000)) {
         std::printf("the agent did not connect to the fake relay\n");
         return 1;

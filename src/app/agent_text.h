@@ -39,6 +39,8 @@ enum class AgentText {
     resumed,
     agentStopped,
     cleared,
+    keychainUnreadable,
+    clearFailed, // detail: the keychain's error
     machineSleeping,
     screenLocked,
     skippedWhilePaused,    // detail: the key

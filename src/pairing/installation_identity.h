@@ -21,9 +21,6 @@ public:
     // Answers later, once, on the main thread, and does not need this object to.
     void loadOrCreate(std::function<void(const StorageResult<QString>&)> done) const;
 
-    // Waiting forms, until the controller takes the answers as they come (waiting_adapter.cpp).
-    QString loadOrCreate() const; // throws KeychainError
-
 private:
     const KeychainStore& m_keychain;
 };

@@ -32,11 +32,6 @@ public:
     // be removed, the settings are left as they are. Nothing stored is fine.
     void clear(StorageDone done) const;
 
-    // Waiting forms, until the controller takes the answers as they come (waiting_adapter.cpp).
-    void save(const AgentPairing& pairing) const; // throws KeychainError
-    std::optional<AgentPairing> load() const;
-    void clear() const;
-
 private:
     StoredCredential m_credential;
     UserDefaults& m_defaults;

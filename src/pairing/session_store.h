@@ -31,11 +31,6 @@ public:
     // be removed, the settings are left as they are. Nothing stored is fine.
     void clear(StorageDone done) const;
 
-    // Waiting forms, until the controller takes the answers as they come (waiting_adapter.cpp).
-    void save(const AgentSession& session) const; // throws KeychainError
-    std::optional<AgentSession> load() const;
-    void clear() const;
-
 private:
     StoredCredential m_credential;
     UserDefaults& m_defaults;

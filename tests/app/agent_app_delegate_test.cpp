@@ -34,8 +34,8 @@ AgentPairing storedPairing() {
 } // namespace
 
 TEST_F(AgentTest, StartUpRestoresTheSessionFirstAndConnectsOnlyWhenAsked) {
-    sessions.save(storedSession());
-    legacyPairings.save(storedPairing());
+    store(storedSession());
+    store(storedPairing());
     launch();
     EXPECT_EQ(view.log, QStringList{QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ")});
     EXPECT_EQ(view.permission,
@@ -217,10 +217,11 @@ TEST_F(AgentTest, SleepAndScreenLockDisarmAndReleaseButKeepTheConnection) {
 }
 
 TEST_F(AgentTest, PairingStoresTheSessionReplacesTheLegacyPairingAndConnectsWithTheToken) {
-    legacyPairings.save(storedPairing());
+    store(storedPairing());
     launch();
     view.input = QStringLiteral(" 123456 \n");
     agent.connectTapped();
+    settle();
     EXPECT_EQ(view.connection,
               line(QStringLiteral("🟡 กำลังจับคู่เครื่อง…"),
                    StatusColor::orange));
@@ -236,8 +237,10 @@ TEST_F(AgentTest, PairingStoresTheSessionReplacesTheLegacyPairingAndConnectsWith
                            QStringLiteral("กำลังเชื่อม Session session_123…"), connectedLine}));
     EXPECT_TRUE(view.input.isEmpty());
     EXPECT_EQ(view.activity, armed);
-    EXPECT_EQ(sessions.load(), agent.currentSession());
-    EXPECT_FALSE(legacyPairings.load());
+    EXPECT_EQ(storedSessionNow(), agent.currentSession());
+    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.server")));
+    EXPECT_FALSE(
+        secrets.contains(QStringLiteral("net.vindaro.agent"), QStringLiteral("agent-token")));
     EXPECT_FALSE(view.log.join(u'\n').contains(token));
 }
 
@@ -271,12 +274,15 @@ TEST_F(AgentTest, PairingFailuresAndAbandonedPairingsLeaveNothingBehind) {
     slow.delay = 200ms;
     pairingService.plan({slow});
     agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
     agent.stopTapped();
     EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
     agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
     view.log.clear();
     agent.clearTapped();
-    EXPECT_EQ(view.log, stopLines + QStringList{clearedLine});
+    ASSERT_TRUE(eventually([&] { return view.log == stopLines + QStringList{clearedLine}; }))
+        << view.log.join(u'\n').toStdString();
     view.input = QStringLiteral("123456");
     agent.connectTapped();
     ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
@@ -307,15 +313,16 @@ TEST_F(AgentTest, TextThatIsNeitherACodeNorAGoodBundleNeverArms) {
     secrets.setRefusesWrites(true);
     view.input = storedPairing().bundle();
     agent.connectTapped();
+    settle();
     EXPECT_EQ(view.alerts.last(), keychainFailed);
     EXPECT_EQ(view.activity, paused);
 }
 
 TEST_F(AgentTest, APastedBundleIsTrimmedStoredHiddenAndConnectedAndClearForgetsIt) {
     // A stored session the rules no longer accept is silently absent; the legacy pairing is next.
-    sessions.save(storedSession());
+    store(storedSession());
     defaults.setInteger(QStringLiteral("vindaro.agent.v2.protocol"), 3);
-    legacyPairings.save(storedPairing());
+    store(storedPairing());
     bool stored = false;
     secrets.store(QStringLiteral("net.vindaro.agent"), QStringLiteral("install-id-v2"),
                   "0f8e2d3c-4b5a-4697-8877-665544332211", [&](const auto&) { stored = true; });
@@ -331,16 +338,18 @@ TEST_F(AgentTest, APastedBundleIsTrimmedStoredHiddenAndConnectedAndClearForgetsI
 
     view.log.clear();
     agent.connectTapped();
+    settle();
     EXPECT_EQ(view.log, (QStringList{QStringLiteral("ใช้ข้อมูล Agent รุ่นเดิม — Token ถูกซ่อนจากหน้าจอ"),
                                      QStringLiteral("กำลังเชื่อมห้องรุ่นเดิม ROOM1…")}));
     EXPECT_TRUE(view.input.isEmpty());
-    EXPECT_FALSE(sessions.load());
+    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.v2.session-id")));
     ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
     EXPECT_EQ(relay.requests().first().query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
     EXPECT_FALSE(view.log.join(u'\n').contains(QStringLiteral("TOKEN-xyz1")));
 
     view.log.clear();
     agent.clearTapped();
+    settle();
     EXPECT_EQ(view.log, stopLines + QStringList{clearedLine});
     EXPECT_EQ(secrets.itemCount(), 1); // the installation id
     agent.connectTapped();             // nothing left to connect with

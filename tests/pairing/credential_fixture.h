@@ -8,24 +8,14 @@
 #include "pairing/session_store.h"
 #include "platform/linux/secret_service_store.h"
 #include "platform/linux/settings_user_defaults.h"
+#include "support/answer_of.h"
 
 #include <QByteArray>
 #include <QProcess>
 #include <QStringList>
-#include <QTest>
 
 #include <chrono>
 #include <optional>
-#include <stdexcept>
-
-// Runs a store operation and waits for its one answer, however long a prompt takes.
-template <typename Answer, typename Start> Answer answerOf(Start start) {
-    std::optional<Answer> answer;
-    start([&answer](const Answer& given) { answer = given; });
-    if (!QTest::qWaitFor([&] { return answer.has_value(); }, 60000))
-        throw std::runtime_error("the store gave no answer within 60 s");
-    return *answer;
-}
 
 // An answer as a test reads it: the text read, "(absent)", "(done)", or the error's kind.
 QString shown(const vindaro::KeychainStore::Read& read);
