@@ -25,6 +25,7 @@ const QStringList stopLines = {QStringLiteral("หยุดการเชื่
 const QString clearedLine =
     QStringLiteral("ล้างการจับคู่และ Token จาก Keychain แล้ว (คงรหัสติดตั้งเครื่องไว้)");
 const QString keychainFailed = QStringLiteral("บันทึกข้อมูลใน Keychain ไม่สำเร็จ");
+const QString unreadableLine = QStringLiteral("อ่าน Keychain ไม่ได้ — ปลดล็อก Keychain แล้วกดเชื่อมต่อ");
 constexpr std::uint16_t keySpace = 49;
 
 AgentPairing storedPairing() {
@@ -354,4 +355,58 @@ TEST_F(AgentTest, APastedBundleIsTrimmedStoredHiddenAndConnectedAndClearForgetsI
     EXPECT_EQ(secrets.itemCount(), 1); // the installation id
     agent.connectTapped();             // nothing left to connect with
     EXPECT_EQ(view.alerts, QStringList{AgentError::invalidPairingCode().description()});
+}
+
+// The keyring as it is when locked: answers that wait on the unlock prompt, or a refusal.
+TEST_F(AgentTest, AnUnreadableKeyringAtStartUpRestoresNothingUntilConnectReadsItAgain) {
+    store(storedSession());
+    secrets.setRefusal(MemorySecretStore::Refusal::everything);
+    launch();
+    EXPECT_EQ(view.log, QStringList{unreadableLine});
+    EXPECT_FALSE(agent.currentSession());
+
+    secrets.setRefusal(MemorySecretStore::Refusal::none);
+    secrets.holdAnswers(true);
+    agent.connectTapped();
+    agent.connectTapped(); // a second tap while the keyring is asked starts nothing
+    EXPECT_EQ(secrets.heldCalls(), 1);
+    EXPECT_EQ(view.buttons(), QStringLiteral("stop test"));
+    secrets.holdAnswers(false);
+    secrets.answerHeld();
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    EXPECT_EQ(view.log.mid(1, 2),
+              (QStringList{QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ"),
+                           QStringLiteral("กำลังเชื่อม Session S-1…")}));
+}
+
+TEST_F(AgentTest, StopAndClearWorkWhileTheKeyringWaitsAndClearSaysWhenItCouldNot) {
+    store(storedSession());
+    launch();
+    secrets.holdAnswers(true);
+    view.input = QStringLiteral("123456");
+    agent.connectTapped(); // the installation id waits on the prompt
+    agent.stopTapped();
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    secrets.answerHeld(); // answered after stop: no pairing starts
+    EXPECT_FALSE(agent.isPairing());
+    EXPECT_EQ(pairingService.requests().size(), 0);
+
+    // A save still under way when clear comes finishes first, and clear removes what it stored.
+    view.input = storedPairing().bundle();
+    agent.connectTapped();
+    agent.clearTapped();
+    secrets.holdAnswers(false);
+    secrets.answerHeld();
+    ASSERT_TRUE(eventually([&] { return view.log.last() == clearedLine; }));
+    EXPECT_EQ(secrets.itemCount(), 1); // the installation id
+    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.server")));
+
+    store(storedSession());
+    secrets.setRefusal(MemorySecretStore::Refusal::everything);
+    view.log.clear();
+    agent.clearTapped();
+    ASSERT_TRUE(eventually([&] { return view.log.size() == 3; }));
+    EXPECT_EQ(view.log.last(), QStringLiteral("ล้างการจับคู่จาก Keychain ไม่สำเร็จ — "
+                                              "ลบข้อมูลจาก Keychain ไม่สำเร็จ"));
+    EXPECT_TRUE(defaults.contains(QStringLiteral("vindaro.agent.v2.session-id")));
 }
