@@ -13,8 +13,10 @@
 #include "app/main_window.h"
 #include "bench_support.h"
 #include "platform/clipboard.h"
+#include "platform/fake/manual_stop_key.h"
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
+#include "platform/fake/recording_notifications.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
 #include "platform/settings_opener.h"
 #include "platform/workspace_notifications.h"
@@ -125,7 +127,11 @@ struct Agent {
     NoClipboard clipboard;
     NoSettings settings;
     QuietWorkspace workspace;
-    AgentAppDelegate delegate{{keyPoster, secrets, defaults, clipboard, settings, workspace}};
+    UnknownWindowFocus focus;
+    ManualStopKey stopKey;
+    RecordingNotifications notifications;
+    AgentAppDelegate delegate{{keyPoster, secrets, defaults, clipboard, settings, workspace, focus,
+                               stopKey, notifications}};
     MainWindow window{delegate};
 };
 

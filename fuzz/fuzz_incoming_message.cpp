@@ -4,9 +4,11 @@
 #include "app/agent_app_delegate.h"
 #include "fuzz_check.h"
 #include "platform/clipboard.h"
+#include "platform/fake/manual_stop_key.h"
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_key_poster.h"
+#include "platform/fake/recording_notifications.h"
 #include "platform/settings_opener.h"
 #include "platform/workspace_notifications.h"
 #include "relay/web_socket_client.h"
@@ -45,9 +47,12 @@ struct Agent {
     NoClipboard clipboard;
     NoSettings settings;
     NoWorkspace workspace;
+    vindaro::UnknownWindowFocus focus;
+    vindaro::ManualStopKey stopKey;
+    vindaro::RecordingNotifications notifications;
     vindaro::WebSocketClient client;
     vindaro::AgentAppDelegate controller{
-        {poster, secrets, defaults, clipboard, settings, workspace}};
+        {poster, secrets, defaults, clipboard, settings, workspace, focus, stopKey, notifications}};
 };
 
 } // namespace

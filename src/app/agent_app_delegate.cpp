@@ -1,12 +1,15 @@
 #include "agent_app_delegate.h"
 
 #include "app/agent_text.h"
+#include "app/blocked_keys.h"
 #include "keyboard/key_map.h"
 #include "model/agent_error.h"
 #include "model/text_rules.h"
 #include "platform/clipboard.h"
+#include "platform/desktop_notifications.h"
 #include "platform/key_poster.h"
 #include "platform/settings_opener.h"
+#include "platform/user_defaults.h"
 #include "platform/workspace_notifications.h"
 
 #include <QPointer>
@@ -28,8 +31,47 @@ const char* const defaultSource = "Vindaro event";
 const char* const testKeyName = "SPACE";
 const char* const testSource = "ทดสอบจาก Agent";
 
+// How long a pin waits for the streamer to click the game.
+constexpr std::chrono::seconds pinChoiceTime{10};
+
+QString blockedKeysKey() {
+    return QStringLiteral("vindaro.agent.blocked-keys");
+}
+
 QString shownKey(const KeyCommand& command) {
     return trimmedText(command.key.value_or(QString())).toUpper();
+}
+
+StatusLine pinLine(const AgentState& state) {
+    switch (state.pin) {
+    case PinPhase::unavailable:
+        return {text(AgentText::pinUnavailable), StatusColor::secondary};
+    case PinPhase::unpinned:
+        return {text(AgentText::notPinned), StatusColor::secondary};
+    case PinPhase::choosing:
+        return {text(AgentText::choosingWindow), StatusColor::orange};
+    case PinPhase::pinned:
+        return {text(AgentText::pinnedTo, state.pinnedTitle), StatusColor::green};
+    case PinPhase::windowClosed:
+        return {text(AgentText::pinnedWindowGone), StatusColor::red};
+    }
+    return {};
+}
+
+StatusLine stopKeyLine(const std::optional<StopKey::State>& state) {
+    if (!state)
+        return {};
+    switch (*state) {
+    case StopKey::State::ready:
+        return {text(AgentText::stopKeyReady), StatusColor::green};
+    case StopKey::State::takenByAnotherProgram:
+        return {text(AgentText::stopKeyTaken), StatusColor::orange};
+    case StopKey::State::needsDesktopShortcut:
+        return {text(AgentText::stopKeyNeedsShortcut), StatusColor::secondary};
+    case StopKey::State::unavailable:
+        return {text(AgentText::stopKeyUnavailable), StatusColor::orange};
+    }
+    return {};
 }
 
 StatusLine connectionLine(ConnectionPhase phase) {
@@ -67,6 +109,12 @@ ViewContent contentFor(const AgentState& state) {
     // Until the permission has been looked at there is no reason to refuse the test press.
     content.testEnabled = state.mayPost.value_or(true);
     content.pauseTitle = text(state.armed ? AgentText::pause : AgentText::resume);
+    content.pin = pinLine(state);
+    const bool pinSet = state.pin == PinPhase::choosing || state.pin == PinPhase::pinned ||
+                        state.pin == PinPhase::windowClosed;
+    content.pinTitle = text(pinSet ? AgentText::unpinButton : AgentText::pinButton);
+    content.pinEnabled = state.pin != PinPhase::unavailable;
+    content.stopKey = stopKeyLine(state.stopKey);
     return content;
 }
 
@@ -105,6 +153,8 @@ AgentAppDelegate::~AgentAppDelegate() {
     m_keyboard.setOnLog({});
     m_client.setDelegate(nullptr);
     m_platform.workspace.observe({});
+    m_platform.focus.observe({});
+    m_platform.stopKey.observe({});
 }
 
 void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
@@ -125,6 +175,10 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
 
     m_platform.workspace.observe(
         {[this] { workspaceWillSleep(); }, [this] { sessionDidResign(); }});
+    watchFocus();
+    m_platform.stopKey.observe([this] { stopAndSay(text(AgentText::stopKeyPressed)); });
+    change([this](AgentState& state) { state.stopKey = m_platform.stopKey.state(); });
+    restoreBlockedKeys();
     refreshPermission();
 }
 
@@ -146,13 +200,31 @@ void AgentAppDelegate::applicationWillTerminate() {
 }
 
 void AgentAppDelegate::workspaceWillSleep() {
-    disarm();
-    appendLog(text(AgentText::machineSleeping));
+    pauseAutomatically(text(AgentText::machineSleeping));
 }
 
 void AgentAppDelegate::sessionDidResign() {
-    disarm();
-    appendLog(text(AgentText::screenLocked));
+    pauseAutomatically(text(AgentText::screenLocked));
+}
+
+void AgentAppDelegate::stopRequested() {
+    stopAndSay(text(AgentText::stopRequested));
+}
+
+void AgentAppDelegate::keyCommandSkipped(KeyDestination destination, const QString& key) {
+    switch (destination) {
+    case KeyDestination::allowed:
+        return;
+    case KeyDestination::pinnedWindowNotFocused:
+        appendLog(text(AgentText::skippedNotInFront, key));
+        return;
+    case KeyDestination::pinnedWindowClosed:
+        appendLog(text(AgentText::skippedPinnedClosed, key));
+        return;
+    case KeyDestination::noFocusedWindow:
+        appendLog(text(AgentText::skippedNoWindow, key));
+        return;
+    }
 }
 
 void AgentAppDelegate::connect(const AgentSession& session) {
@@ -499,10 +571,14 @@ void AgentAppDelegate::webSocketClientDisconnected(WebSocketClient&, const QStri
     // Nothing queued outlives a lost connection, and no key stays held. The agent stays armed:
     // after an automatic reconnection it goes on pressing keys without the user's action.
     m_keyboard.cancelAll();
+    // The user's own stop has already set the line; only an ending they did not ask for is news.
+    const bool endedByItself = !willReconnect && m_state.phase != ConnectionPhase::notConnected;
     change([willReconnect](AgentState& state) {
         state.phase = willReconnect ? ConnectionPhase::reconnecting : ConnectionPhase::notConnected;
     });
     appendLog(willReconnect ? message + text(AgentText::willReconnectSuffix) : message);
+    if (endedByItself)
+        notify(AgentText::connectionEndedNotice, message);
 }
 
 void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
@@ -512,14 +588,17 @@ void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
         return;
     }
     if (!m_platform.keyPoster.mayPostEvents()) {
-        disarm();
         refreshPermission();
-        appendLog(text(AgentText::permissionWithdrawn));
+        pauseAutomatically(text(AgentText::permissionWithdrawn));
         return;
     }
     const std::optional<KeyMapEntry> key = KeyMap::code(command.key);
     if (!key) {
         appendLog(text(AgentText::skippedUnsupportedKey, shownKey(command)));
+        return;
+    }
+    if (m_blockedKeys.contains(key->name)) {
+        appendLog(text(AgentText::skippedBlockedKey, key->name));
         return;
     }
     const int count = clamped(command.pressCount, minPressCount, maxPressCount, defaultPressCount);
@@ -549,6 +628,113 @@ bool AgentAppDelegate::obtainPermission() {
 void AgentAppDelegate::disarm() {
     change([](AgentState& state) { state.armed = false; });
     m_keyboard.cancelAll();
+}
+
+void AgentAppDelegate::pauseAutomatically(const QString& why) {
+    const bool wasArmed = m_state.armed;
+    disarm();
+    appendLog(why);
+    if (wasArmed)
+        notify(AgentText::pausedNotice, why);
+}
+
+void AgentAppDelegate::stopAndSay(const QString& why) {
+    appendLog(why);
+    stopTapped();
+    notify(AgentText::stoppedNotice, why);
+}
+
+void AgentAppDelegate::pinTapped() {
+    switch (m_state.pin) {
+    case PinPhase::unavailable:
+        return;
+    case PinPhase::unpinned:
+        m_platform.focus.pinNextFocusedWindow(pinChoiceTime);
+        change([](AgentState& state) { state.pin = PinPhase::choosing; });
+        return;
+    case PinPhase::choosing:
+    case PinPhase::pinned:
+    case PinPhase::windowClosed:
+        m_platform.focus.unpin();
+        change([](AgentState& state) {
+            state.pin = PinPhase::unpinned;
+            state.pinnedTitle.clear();
+        });
+        appendLog(text(AgentText::unpinned));
+        return;
+    }
+}
+
+void AgentAppDelegate::watchFocus() {
+    if (!m_platform.focus.canPin())
+        return;
+    change([](AgentState& state) { state.pin = PinPhase::unpinned; });
+    WindowFocus::Handlers handlers;
+    handlers.pinned = [this](const QString& title) {
+        change([&title](AgentState& state) {
+            state.pin = PinPhase::pinned;
+            state.pinnedTitle = title;
+        });
+        appendLog(text(AgentText::pinnedLog, title));
+    };
+    handlers.pinTimedOut = [this] {
+        change([](AgentState& state) { state.pin = PinPhase::unpinned; });
+        appendLog(text(AgentText::pinTimedOut));
+    };
+    handlers.pinnedWindowClosed = [this] {
+        change([](AgentState& state) { state.pin = PinPhase::windowClosed; });
+        appendLog(text(AgentText::pinnedWindowClosedLog));
+        notify(AgentText::pinLostNotice, text(AgentText::pinnedWindowClosedLog));
+    };
+    // Runs on the focus watcher's own thread, so that a held key comes up without waiting for
+    // the main thread. The agent stays armed: the next command while the game has the focus
+    // goes through.
+    handlers.focusLeftPinnedWindow = [this] { m_keyboard.cancelAll(); };
+    m_platform.focus.observe(std::move(handlers));
+}
+
+void AgentAppDelegate::restoreBlockedKeys() {
+    const BlockedKeys::Parsed stored =
+        BlockedKeys::parse(m_platform.defaults.string(blockedKeysKey()).value_or(QString()));
+    m_blockedKeys = stored.keys;
+    // A name that matches no key cannot let anything through, so dropping it is safe; the
+    // streamer is told all the same.
+    if (!stored.unknown.isEmpty())
+        appendLog(text(AgentText::storedBlockedKeysBad, stored.unknown.join(QStringLiteral(", "))));
+    if (m_view)
+        m_view->setBlockedKeysText(BlockedKeys::format(m_blockedKeys));
+    if (!m_blockedKeys.isEmpty())
+        appendLog(text(AgentText::blockedKeysSet, BlockedKeys::format(m_blockedKeys)));
+}
+
+void AgentAppDelegate::blockedKeysEdited() {
+    if (!m_view)
+        return;
+    const BlockedKeys::Parsed edited = BlockedKeys::parse(m_view->blockedKeysText());
+    // The field always shows the list in force: refused text is not left standing as if it were.
+    m_view->setBlockedKeysText(
+        BlockedKeys::format(edited.unknown.isEmpty() ? edited.keys : m_blockedKeys));
+    if (!edited.unknown.isEmpty()) {
+        show(text(AgentText::blockedKeysRefused, edited.unknown.join(QStringLiteral(", "))));
+        return;
+    }
+    if (edited.keys == m_blockedKeys)
+        return;
+    m_blockedKeys = edited.keys;
+    if (m_blockedKeys.isEmpty())
+        m_platform.defaults.remove(blockedKeysKey());
+    else
+        m_platform.defaults.setString(blockedKeysKey(), BlockedKeys::format(m_blockedKeys));
+    // The list holds for this run either way; the streamer must know it will not outlast it.
+    if (!m_platform.defaults.flush())
+        show(StorageError(StorageError::Kind::settingsWrite).description());
+    appendLog(m_blockedKeys.isEmpty()
+                  ? text(AgentText::blockedKeysNone)
+                  : text(AgentText::blockedKeysSet, BlockedKeys::format(m_blockedKeys)));
+}
+
+void AgentAppDelegate::notify(AgentText summary, const QString& body) {
+    m_platform.notifications.notify(text(summary), body);
 }
 
 void AgentAppDelegate::show(const QString& description) {
@@ -588,6 +774,14 @@ void AgentAppDelegate::render() {
         m_view->setTestEnabled(next.testEnabled);
     if (differs(&ViewContent::pauseTitle))
         m_view->setPauseTitle(next.pauseTitle);
+    if (differs(&ViewContent::pin))
+        m_view->setPinLine(next.pin.text, next.pin.color);
+    if (differs(&ViewContent::pinTitle))
+        m_view->setPinTitle(next.pinTitle);
+    if (differs(&ViewContent::pinEnabled))
+        m_view->setPinEnabled(next.pinEnabled);
+    if (differs(&ViewContent::stopKey))
+        m_view->setStopKeyLine(next.stopKey.text, next.stopKey.color);
 }
 
 } // namespace vindaro

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/agent_text.h"
 #include "app/agent_view.h"
 #include "keyboard/keyboard_executor.h"
 #include "model/agent_pairing.h"
@@ -9,10 +10,13 @@
 #include "pairing/legacy_pairing_store.h"
 #include "pairing/pairing_client.h"
 #include "pairing/session_store.h"
+#include "platform/stop_key.h"
+#include "platform/window_focus.h"
 #include "relay/web_socket_client.h"
 #include "relay/web_socket_client_delegate.h"
 
 #include <QObject>
+#include <QStringList>
 
 #include <deque>
 #include <functional>
@@ -21,6 +25,7 @@
 namespace vindaro {
 
 class Clipboard;
+class DesktopNotifications;
 class KeyPoster;
 class SecretStore;
 class SettingsOpener;
@@ -35,6 +40,9 @@ struct AgentPlatform {
     Clipboard& clipboard;
     SettingsOpener& settings;
     WorkspaceNotifications& workspace;
+    WindowFocus& focus;
+    StopKey& stopKey;
+    DesktopNotifications& notifications;
 };
 
 // Where the relay connection stands, as the connection line says it. Pairing and its failure
@@ -46,6 +54,15 @@ enum class ConnectionPhase {
     connecting,
     reconnecting,
     connected
+};
+
+// Whether the agent's keys go only to one game window. The pin lasts for the run.
+enum class PinPhase {
+    unavailable, // the desktop does not say which window has the focus
+    unpinned,    // keys go to whichever window has the focus
+    choosing,    // the next window the streamer clicks is pinned
+    pinned,      // keys go only to the pinned window
+    windowClosed // the pinned window is gone: no key goes anywhere until the streamer decides
 };
 
 // Everything the window shows follows from this one value. The controller changes it only through
@@ -61,6 +78,9 @@ struct AgentState {
     bool armed = false;
     // Whether keys may be posted, as last looked at; unknown until start-up looks.
     std::optional<bool> mayPost;
+    PinPhase pin = PinPhase::unavailable;
+    QString pinnedTitle;
+    std::optional<StopKey::State> stopKey; // unknown until start-up
 
     bool isConnected() const { return phase == ConnectionPhase::connected; }
     friend bool operator==(const AgentState&, const AgentState&) = default;
@@ -100,6 +120,11 @@ public:
 
     void workspaceWillSleep();
     void sessionDidResign();
+    // Another process of the user's asked the agent to stop (`vindaro-agent --stop`).
+    void stopRequested();
+    // The keyboard refused a command's key-downs because of where they would land; reported once
+    // for a run of such commands.
+    void keyCommandSkipped(KeyDestination destination, const QString& key);
 
     // Opens the relay connection with the record's credentials and arms the agent.
     void connect(const AgentSession& session);
@@ -125,6 +150,8 @@ public:
     void openSettingsTapped() override;
     void pasteTapped() override;
     void clearTapped() override;
+    void pinTapped() override;
+    void blockedKeysEdited() override;
 
     // WebSocketClientDelegate
     void webSocketClientConnecting(WebSocketClient& client) noexcept override;
@@ -158,6 +185,12 @@ private:
     bool obtainPermission();
     // Stops pressing: not armed, nothing queued, no key held.
     void disarm();
+    // Disarms for a reason the streamer did not choose, and tells them even if they are in a game.
+    void pauseAutomatically(const QString& why);
+    void stopAndSay(const QString& why);
+    void watchFocus();
+    void restoreBlockedKeys();
+    void notify(AgentText summary, const QString& body);
     void show(const QString& description);
     void appendLog(const QString& message);
 
@@ -184,6 +217,8 @@ private:
     quint64 m_pairingAttempt = 0;
     std::optional<AgentPairing> m_currentPairing;
     std::optional<AgentSession> m_currentSession;
+    // Key map names the viewers may not press.
+    QStringList m_blockedKeys;
     // Start-up could not read the keyring; connect with an empty field reads it again.
     bool m_keychainUnread = false;
 

@@ -34,6 +34,83 @@ QString text(AgentText id, const QString& detail) {
     case AgentText::resume:
         return QStringLiteral("พร้อมเล่นต่อ");
 
+    case AgentText::pinButton:
+        return QStringLiteral("ล็อกหน้าต่างเกม");
+    case AgentText::unpinButton:
+        return QStringLiteral("ยกเลิกล็อกหน้าต่าง");
+    case AgentText::pinUnavailable:
+        return QStringLiteral("เดสก์ท็อปนี้ไม่บอกว่าหน้าต่างไหนอยู่ด้านหน้า จึงล็อกหน้าต่างเกมไม่ได้");
+    case AgentText::notPinned:
+        return QStringLiteral("🎯 ส่งคีย์ไปยังหน้าต่างที่อยู่ด้านหน้า");
+    case AgentText::choosingWindow:
+        return QStringLiteral("⏳ คลิกหน้าต่างเกมภายใน 10 วินาที…");
+    case AgentText::pinnedTo:
+        return QStringLiteral("🎯 ส่งคีย์เฉพาะหน้าต่าง: ") + detail;
+    case AgentText::pinnedWindowGone:
+        return QStringLiteral("⚠️ หน้าต่างเกมถูกปิด — "
+                              "ล็อกหน้าต่างใหม่หรือยกเลิกล็อก");
+    case AgentText::pinnedLog:
+        return QStringLiteral("ล็อกหน้าต่างเกมแล้ว: ") + detail;
+    case AgentText::pinTimedOut:
+        return QStringLiteral("ไม่มีหน้าต่างเกมถูกเลือกภายใน 10 วินาที — กดล็อกหน้าต่างเกมแล้วคลิกเกมอีกครั้ง");
+    case AgentText::unpinned:
+        return QStringLiteral("ยกเลิกล็อกหน้าต่างแล้ว — ส่งคีย์ไปยังหน้าต่างที่อยู่ด้านหน้า");
+    case AgentText::pinnedWindowClosedLog:
+        return QStringLiteral("หน้าต่างเกมที่ล็อกไว้ถูกปิด — งดส่งคีย์จนกว่าจะล็อกใหม่หรือยกเลิกล็อก");
+    case AgentText::skippedNotInFront:
+        return QStringLiteral("หน้าต่างเกมไม่ได้อยู่ด้านหน้า จึงข้ามคำสั่ง ") + detail;
+    case AgentText::skippedPinnedClosed:
+        return QStringLiteral("หน้าต่างเกมถูกปิด จึงข้ามคำสั่ง ") + detail;
+    case AgentText::skippedNoWindow:
+        return QStringLiteral("ไม่มีหน้าต่างที่รับคีย์ได้ จึงข้ามคำสั่ง ") + detail +
+               QStringLiteral(" (แอป Wayland แท้รับคีย์จาก Agent ไม่ได้)");
+
+    case AgentText::stopKeyReady:
+        return QStringLiteral("⌨️ กด Pause เพื่อหยุดทันที");
+    case AgentText::stopKeyTaken:
+        return QStringLiteral("⚠️ ปุ่ม Pause "
+                              "ถูกโปรแกรมอื่นจองไว้ "
+                              "— ") +
+               QStringLiteral("ใช้ปุ่ม “หยุดทันที” แทน");
+    case AgentText::stopKeyNeedsShortcut:
+        return QStringLiteral("⌨️ ตั้งปุ่มลัด Pause "
+                              "ของเดสก์ท็อปให้สั่ง ") +
+               QStringLiteral("vindaro-agent --stop เพื่อหยุดทันที");
+    case AgentText::stopKeyUnavailable:
+        return QStringLiteral("⚠️ ปุ่ม Pause "
+                              "ใช้หยุดไม่ได้บนเดสก์ท็อปนี้ "
+                              "— ") +
+               QStringLiteral("ใช้ปุ่ม “หยุดทันที” แทน");
+    case AgentText::stopKeyPressed:
+        return QStringLiteral("กด Pause — หยุดทันที");
+    case AgentText::stopRequested:
+        return QStringLiteral("ได้รับคำสั่ง vindaro-agent --stop — หยุดทันที");
+
+    case AgentText::blockedKeysLabel:
+        return QStringLiteral("ปุ่มที่ห้ามผู้ชมกด");
+    case AgentText::blockedKeysExample:
+        return QStringLiteral("เช่น ENTER, ESC, T");
+    case AgentText::blockedKeysSet:
+        return QStringLiteral("ห้ามผู้ชมกด: ") + detail;
+    case AgentText::blockedKeysNone:
+        return QStringLiteral("ผู้ชมกดได้ทุกปุ่มที่รองรับ");
+    case AgentText::blockedKeysRefused:
+        return QStringLiteral("ไม่รู้จักปุ่ม ") + detail +
+               QStringLiteral(" — ใช้ชื่อปุ่มที่ Agent รองรับ เช่น ENTER, ESC, T, F1");
+    case AgentText::storedBlockedKeysBad:
+        return QStringLiteral("ข้ามชื่อปุ่มที่ไม่รู้จักในรายการห้ามกด: ") + detail;
+    case AgentText::skippedBlockedKey:
+        return QStringLiteral("ข้ามปุ่มที่ห้ามผู้ชมกด: ") + detail;
+
+    case AgentText::connectionEndedNotice:
+        return QStringLiteral("การเชื่อมต่อ Vindaro สิ้นสุด");
+    case AgentText::pausedNotice:
+        return QStringLiteral("Vindaro Agent พักรับคำสั่ง");
+    case AgentText::stoppedNotice:
+        return QStringLiteral("Vindaro Agent หยุดแล้ว");
+    case AgentText::pinLostNotice:
+        return QStringLiteral("หน้าต่างเกมที่ล็อกไว้ถูกปิด");
+
     case AgentText::restoredSession:
         return QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ");
     case AgentText::restoredLegacyPairing:
@@ -106,8 +183,8 @@ QString text(AgentText id, const QString& detail) {
     case AgentText::testButton:
         return QStringLiteral("ทดสอบ SPACE");
     case AgentText::warning:
-        return QStringLiteral("ขณะพร้อมเล่น คำสั่งจะถูกส่งไปยังแอปที่กำลังใช้งานอยู่ "
-                              "กด “หยุดทันที” ก่อนพิมพ์รหัสผ่านหรือเปลี่ยนหน้าต่าง");
+        return QStringLiteral(
+            "ขณะพร้อมเล่น คำสั่งจะถูกส่งไปยังแอปที่กำลังใช้งานอยู่ กด “หยุดทันที” ก่อนพิมพ์รหัสผ่านหรือเปลี่ยนหน้าต่าง");
     case AgentText::logTitle:
         return QStringLiteral("เหตุการณ์ล่าสุด");
     case AgentText::footer:

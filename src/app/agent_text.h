@@ -23,6 +23,45 @@ enum class AgentText {
     pause,
     resume,
 
+    // Pinning the game window: the button, the status line and the log.
+    pinButton,
+    unpinButton,
+    pinUnavailable,
+    notPinned,
+    choosingWindow,
+    pinnedTo, // detail: the window's title
+    pinnedWindowGone,
+    pinnedLog,   // detail: the window's title
+    pinTimedOut, //
+    unpinned,
+    pinnedWindowClosedLog,
+    skippedNotInFront,   // detail: the key
+    skippedPinnedClosed, // detail: the key
+    skippedNoWindow,     // detail: the key
+
+    // The stop key.
+    stopKeyReady,
+    stopKeyTaken,
+    stopKeyNeedsShortcut,
+    stopKeyUnavailable,
+    stopKeyPressed,
+    stopRequested,
+
+    // Keys the streamer's viewers may not press.
+    blockedKeysLabel,
+    blockedKeysExample,
+    blockedKeysSet, // detail: the list
+    blockedKeysNone,
+    blockedKeysRefused,   // detail: the unknown names
+    storedBlockedKeysBad, // detail: the unknown names
+    skippedBlockedKey,    // detail: the key
+
+    // Desktop notifications' summaries.
+    connectionEndedNotice,
+    pausedNotice,
+    stoppedNotice,
+    pinLostNotice,
+
     // Event log lines.
     restoredSession,
     restoredLegacyPairing, // detail: the room

@@ -23,6 +23,10 @@ struct ViewContent {
     bool stopEnabled = false;
     bool testEnabled = false;
     QString pauseTitle;
+    StatusLine pin;
+    QString pinTitle;
+    bool pinEnabled = false;
+    StatusLine stopKey;
     friend bool operator==(const ViewContent&, const ViewContent&) = default;
 };
 
@@ -43,8 +47,18 @@ public:
     virtual void setTestEnabled(bool enabled) = 0;
     virtual void setPauseTitle(const QString& title) = 0;
 
+    // The pinned game window: its line, and the button that pins or unpins.
+    virtual void setPinLine(const QString& text, StatusColor color) = 0;
+    virtual void setPinTitle(const QString& title) = 0;
+    virtual void setPinEnabled(bool enabled) = 0;
+    // Whether the stop key works here, and how.
+    virtual void setStopKeyLine(const QString& text, StatusColor color) = 0;
+
     virtual QString inputText() const = 0;
     virtual void setInputText(const QString& text) = 0;
+    // The list of keys the viewers may not press, as the streamer typed it.
+    virtual QString blockedKeysText() const = 0;
+    virtual void setBlockedKeysText(const QString& text) = 0;
 
     // Appends one time-stamped entry "[HH:mm:ss] message" to the event log.
     virtual void appendLog(const QString& message) = 0;
@@ -67,6 +81,9 @@ public:
     virtual void openSettingsTapped() = 0;
     virtual void pasteTapped() = 0;
     virtual void clearTapped() = 0;
+    virtual void pinTapped() = 0;
+    // The streamer finished editing the list of keys the viewers may not press.
+    virtual void blockedKeysEdited() = 0;
 };
 
 } // namespace vindaro

@@ -90,12 +90,13 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     m_permissionLabel = makeLabel(QStringLiteral("permissionLabel"), QString(), statusFont);
     m_connectionLabel = makeLabel(QStringLiteral("connectionLabel"), QString(), statusFont);
     m_activityLabel = makeLabel(QStringLiteral("activityLabel"), QString(), statusFont);
+    m_stopKeyLabel = makeLabel(QStringLiteral("stopKeyLabel"), QString(), statusFont, true);
     // The lines keep one height whatever they say, so the rows below do not move when the
     // controller first fills them in; a line with its emoji gives that height.
     m_connectionLabel->setText(text(AgentText::notConnected));
     const int lineHeight = m_connectionLabel->sizeHint().height();
     m_connectionLabel->clear();
-    for (QLabel* label : {m_permissionLabel, m_connectionLabel, m_activityLabel})
+    for (QLabel* label : {m_permissionLabel, m_connectionLabel, m_activityLabel, m_stopKeyLabel})
         label->setMinimumHeight(lineHeight);
     auto* statusStack = new QVBoxLayout;
     statusStack->setSpacing(7);
@@ -151,6 +152,27 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
         buttonsRow->addWidget(button);
     buttonsRow->addStretch(1);
 
+    // Where the keys go, and which keys the viewers may not press: both only for this run's
+    // streamer to decide, so they sit right under the buttons that start and stop the agent.
+    m_pinButton = makeButton(QStringLiteral("pinButton"), QString());
+    m_pinLabel = makeLabel(QStringLiteral("pinLabel"), QString(), statusFont, true);
+    m_pinLabel->setMinimumHeight(lineHeight);
+    auto* pinRow = new QHBoxLayout;
+    pinRow->setSpacing(9);
+    pinRow->addWidget(m_pinButton);
+    pinRow->addWidget(m_pinLabel, 1);
+
+    auto* blockedKeysLabel = makeLabel(QStringLiteral("blockedKeysLabel"),
+                                       text(AgentText::blockedKeysLabel), statusFont);
+    m_blockedKeysField = new QLineEdit;
+    m_blockedKeysField->setObjectName(QStringLiteral("blockedKeysField"));
+    m_blockedKeysField->setAccessibleName(text(AgentText::blockedKeysLabel));
+    m_blockedKeysField->setPlaceholderText(text(AgentText::blockedKeysExample));
+    auto* blockedKeysRow = new QHBoxLayout;
+    blockedKeysRow->setSpacing(8);
+    blockedKeysRow->addWidget(blockedKeysLabel);
+    blockedKeysRow->addWidget(m_blockedKeysField, 1);
+
     auto* warning = makeLabel(QStringLiteral("warningLabel"), text(AgentText::warning),
                               systemFont(12, QFont::Medium), true);
     setTextColor(warning, shade(StatusColor::orange));
@@ -183,6 +205,9 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     mainStack->addWidget(instructions);
     mainStack->addLayout(inputRow);
     mainStack->addLayout(buttonsRow);
+    mainStack->addLayout(pinRow);
+    mainStack->addWidget(m_stopKeyLabel);
+    mainStack->addLayout(blockedKeysRow);
     mainStack->addWidget(warning);
     mainStack->addWidget(logTitle, 0, Qt::AlignLeft);
     mainStack->addWidget(m_logView, 1);
@@ -199,6 +224,9 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     connect(m_pauseButton, &QPushButton::clicked, this, [this] { m_actions.pauseTapped(); });
     connect(m_stopButton, &QPushButton::clicked, this, [this] { m_actions.stopTapped(); });
     connect(m_testButton, &QPushButton::clicked, this, [this] { m_actions.testSpaceTapped(); });
+    connect(m_pinButton, &QPushButton::clicked, this, [this] { m_actions.pinTapped(); });
+    connect(m_blockedKeysField, &QLineEdit::editingFinished, this,
+            [this] { m_actions.blockedKeysEdited(); });
 
     // Return (and the keypad's Enter) press the connect button from anywhere in the window, as
     // a default button does; while connect is disabled the keys do nothing.
@@ -265,6 +293,11 @@ void MainWindow::showAbout() {
 }
 
 void MainWindow::pressConnectIfEnabled() {
+    // Return in the list of blocked keys finishes that list; it must not connect as well.
+    if (m_blockedKeysField->hasFocus()) {
+        m_bundleField->setFocus();
+        return;
+    }
     if (m_connectButton->isEnabled())
         m_connectButton->click();
 }
@@ -325,6 +358,30 @@ void MainWindow::setTestEnabled(bool enabled) {
 
 void MainWindow::setPauseTitle(const QString& title) {
     m_pauseButton->setText(title);
+}
+
+void MainWindow::setPinLine(const QString& text, StatusColor color) {
+    setLine(m_pinLabel, text, color);
+}
+
+void MainWindow::setPinTitle(const QString& title) {
+    m_pinButton->setText(title);
+}
+
+void MainWindow::setPinEnabled(bool enabled) {
+    m_pinButton->setEnabled(enabled);
+}
+
+void MainWindow::setStopKeyLine(const QString& text, StatusColor color) {
+    setLine(m_stopKeyLabel, text, color);
+}
+
+QString MainWindow::blockedKeysText() const {
+    return m_blockedKeysField->text();
+}
+
+void MainWindow::setBlockedKeysText(const QString& text) {
+    m_blockedKeysField->setText(text);
 }
 
 QString MainWindow::inputText() const {

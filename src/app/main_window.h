@@ -39,9 +39,15 @@ public:
     void setStopEnabled(bool enabled) override;
     void setTestEnabled(bool enabled) override;
     void setPauseTitle(const QString& title) override;
+    void setPinLine(const QString& text, StatusColor color) override;
+    void setPinTitle(const QString& title) override;
+    void setPinEnabled(bool enabled) override;
+    void setStopKeyLine(const QString& text, StatusColor color) override;
 
     QString inputText() const override;
     void setInputText(const QString& text) override;
+    QString blockedKeysText() const override;
+    void setBlockedKeysText(const QString& text) override;
 
     void appendLog(const QString& message) override;
     void showAlert(const QString& description) override;
@@ -68,6 +74,10 @@ private:
     QLabel* m_permissionLabel = nullptr;
     QLabel* m_connectionLabel = nullptr;
     QLabel* m_activityLabel = nullptr;
+    QLabel* m_stopKeyLabel = nullptr;
+    QLabel* m_pinLabel = nullptr;
+    QPushButton* m_pinButton = nullptr;
+    QLineEdit* m_blockedKeysField = nullptr;
     QLineEdit* m_bundleField = nullptr;
     QPushButton* m_connectButton = nullptr;
     QPushButton* m_pauseButton = nullptr;

@@ -5,6 +5,7 @@
 #include "entry/self_test.h"
 #include "entry/termination_signals.h"
 #include "model/constants.h"
+#include "platform/desktop_notifications.h"
 #include "platform/linux/desktop/help_settings_opener.h"
 #include "platform/linux/desktop/system_clipboard.h"
 #include "platform/linux/keyboard/held_key_journal.h"
@@ -12,6 +13,8 @@
 #include "platform/linux/secret_service_store.h"
 #include "platform/linux/session/linux_workspace_notifications.h"
 #include "platform/linux/settings_user_defaults.h"
+#include "platform/stop_key.h"
+#include "platform/window_focus.h"
 #include "relay/connection_probe.h"
 
 #include <QApplication>
@@ -28,6 +31,17 @@
 namespace {
 
 constexpr std::chrono::seconds connectionTestTimeout{10};
+
+// Until the desktop's own stop key and notifications are wired in.
+class NoStopKey final : public vindaro::StopKey {
+public:
+    State state() const override { return State::unavailable; }
+    void observe(std::function<void()>) override {}
+};
+class NoNotifications final : public vindaro::DesktopNotifications {
+public:
+    void notify(const QString&, const QString&) override {}
+};
 
 // How long quitting may wait for the relay connection's close frame to leave.
 constexpr std::chrono::milliseconds closingLimit{1000};
@@ -50,8 +64,11 @@ int runApplication(int argc, char** argv) {
     vindaro::HelpSettingsOpener settings;
     vindaro::LinuxWorkspaceNotifications workspace(QDBusConnection::systemBus(),
                                                    QDBusConnection::sessionBus());
-    vindaro::AgentAppDelegate delegate(
-        {keyPoster, secrets, defaults, clipboard, settings, workspace});
+    vindaro::UnknownWindowFocus focus;
+    NoStopKey stopKey;
+    NoNotifications notifications;
+    vindaro::AgentAppDelegate delegate({keyPoster, secrets, defaults, clipboard, settings,
+                                        workspace, focus, stopKey, notifications});
     vindaro::MainWindow window(delegate);
     vindaro::TerminationSignals terminationSignals;
 

@@ -18,6 +18,8 @@ public:
         // The desktop lets no program see keys meant for others (a Wayland compositor): the
         // streamer binds Pause to `vindaro-agent --stop` in the desktop's own settings.
         needsDesktopShortcut,
+        // Nothing here can hear the key (no display to listen on).
+        unavailable,
     };
 
     virtual ~StopKey() = default;

@@ -51,7 +51,8 @@ public:
     // offered and beforeKeyDown() always answers allowed.
     virtual bool canPin() const = 0;
 
-    // Replaces the handlers; call on the main thread. Until then events are dropped.
+    // Replaces the handlers; call on the main thread. Until then events are dropped. Once it
+    // returns, the previous handlers are not called again, from any thread.
     virtual void observe(Handlers handlers) = 0;
 
     // Pins the next window other than the agent's own that receives the focus within `within`.
@@ -60,6 +61,17 @@ public:
 
     // Ends the pin, or the wait for one; keys then go to whichever window has the focus.
     virtual void unpin() = 0;
+};
+
+// For desktops that do not say which window has the focus: nothing can be pinned, and every key
+// goes wherever the desktop sends it.
+class UnknownWindowFocus final : public WindowFocus {
+public:
+    KeyDestination beforeKeyDown() override { return KeyDestination::allowed; }
+    bool canPin() const override { return false; }
+    void observe(Handlers) override {}
+    void pinNextFocusedWindow(std::chrono::milliseconds) override {}
+    void unpin() override {}
 };
 
 } // namespace vindaro

@@ -5,9 +5,12 @@
 
 #include "app/agent_app_delegate.h"
 #include "platform/clipboard.h"
+#include "platform/fake/manual_stop_key.h"
+#include "platform/fake/manual_window_focus.h"
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_key_poster.h"
+#include "platform/fake/recording_notifications.h"
 #include "platform/settings_opener.h"
 #include "platform/workspace_notifications.h"
 #include "support/answer_of.h"
@@ -50,6 +53,12 @@ public:
     void setStopEnabled(bool enabled) override { enabledButtons[2] = enabled; }
     void setTestEnabled(bool enabled) override { enabledButtons[3] = enabled; }
     void setPauseTitle(const QString& title) override { pauseTitle = title; }
+    void setPinLine(const QString& t, StatusColor c) override { pin = line(t, c); }
+    void setPinTitle(const QString& title) override { pinTitle = title; }
+    void setPinEnabled(bool enabled) override { pinEnabled = enabled; }
+    void setStopKeyLine(const QString& t, StatusColor c) override { stopKey = line(t, c); }
+    QString blockedKeysText() const override { return blockedKeys; }
+    void setBlockedKeysText(const QString& text) override { blockedKeys = text; }
     QString inputText() const override { return input; }
     void setInputText(const QString& text) override { input = text; }
     void appendLog(const QString& message) override { log << message; }
@@ -66,7 +75,9 @@ public:
         return enabled.join(u' ');
     }
 
-    QString permission, connection, activity, pauseTitle, input;
+    QString permission, connection, activity, pauseTitle, input, pin, pinTitle, stopKey,
+        blockedKeys;
+    bool pinEnabled = false;
     bool enabledButtons[4] = {};
     QStringList log, alerts;
     QStringList connectionHistory; // every connection line, in order
@@ -116,7 +127,8 @@ protected:
     AgentTest(AgentAppDelegate::Options agentOptions, SecretStore& keyring, UserDefaults& stored)
         : secretStore(keyring)
         , userDefaults(stored)
-        , agent{{poster, secretStore, userDefaults, clipboard, settings, workspace},
+        , agent{{poster, secretStore, userDefaults, clipboard, settings, workspace, focus, stopKey,
+                 notifications},
                 std::move(agentOptions)} {
         TestPki::instance().trustTestCaInThisProcess();
         EXPECT_TRUE(relay.listen());
@@ -181,6 +193,9 @@ protected:
     FakeClipboard clipboard;
     CountingSettingsOpener settings;
     ManualWorkspace workspace;
+    ManualWindowFocus focus;
+    ManualStopKey stopKey;
+    RecordingNotifications notifications;
     SecretStore& secretStore;
     UserDefaults& userDefaults;
     KeychainStore keychain{secretStore};

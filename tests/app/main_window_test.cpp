@@ -40,6 +40,8 @@ public:
     void openSettingsTapped() override { taps << QStringLiteral("openSettings"); }
     void pasteTapped() override { taps << QStringLiteral("paste"); }
     void clearTapped() override { taps << QStringLiteral("clear"); }
+    void pinTapped() override { taps << QStringLiteral("pin"); }
+    void blockedKeysEdited() override { taps << QStringLiteral("blockedKeys"); }
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -308,4 +310,15 @@ TEST_F(MainWindowTest, SavesScreenshotsOfTheStartedAndConnectedWindow) {
         window.appendLog(line);
     waitForLogShown();
     saveScreenshot(QStringLiteral("main-window-connected.png"));
+
+    // Pinned to a game, with the stop key ready.
+    window.setStopKeyLine(
+        QStringLiteral("⌨️ กด Pause เพื่อหยุดทันที"),
+        StatusColor::green);
+    window.setPinLine(QStringLiteral("🎯 ส่งคีย์เฉพาะหน้าต่าง: SuperTuxKart"), StatusColor::green);
+    window.setPinTitle(QStringLiteral("ยกเลิกล็อกหน้าต่าง"));
+    window.setBlockedKeysText(QStringLiteral("ENTER, ESC, T"));
+    window.appendLog(QStringLiteral("ล็อกหน้าต่างเกมแล้ว: SuperTuxKart"));
+    waitForLogShown();
+    saveScreenshot(QStringLiteral("main-window-pinned.png"));
 }

@@ -1,0 +1,123 @@
+// What the streamer decides beyond connecting: the one window keys may go to, the stop key inside
+// the game, the keys viewers may not press, and the notifications they must not miss.
+#include "app/agent_test_fixture.h"
+#include "support/qt_printers.h"
+
+using namespace std::chrono_literals;
+using namespace vindaro;
+using namespace vindaro::test;
+
+namespace {
+
+const QStringList stopLines = {QStringLiteral("หยุดการเชื่อมต่อแล้ว"), QStringLiteral("หยุด Agent แล้ว")};
+
+} // namespace
+
+TEST_F(AgentTest, APinnedWindowLosingTheFocusLetsGoAndItsClosingStopsEveryKey) {
+    launchConnected();
+    EXPECT_TRUE(view.pinEnabled);
+    EXPECT_EQ(view.pinTitle, QStringLiteral("ล็อกหน้าต่างเกม"));
+
+    agent.pinTapped();
+    EXPECT_EQ(focus.choosingFor, std::optional(std::chrono::milliseconds(10s)));
+    focus.handlers.pinned(QStringLiteral("เกม <b>Quest</b>"));
+    EXPECT_EQ(view.pin,
+              line(QStringLiteral("🎯 ส่งคีย์เฉพาะหน้าต่าง: เกม <b>Quest</b>"), StatusColor::green));
+    EXPECT_EQ(view.pinTitle, QStringLiteral("ยกเลิกล็อกหน้าต่าง"));
+
+    // The focus moves to another window mid-hold: the key comes up, and the agent stays armed.
+    holdKeyDown();
+    focus.handlers.focusLeftPinnedWindow();
+    EXPECT_TRUE(poster.heldKeys().empty());
+    EXPECT_TRUE(agent.isArmed());
+
+    focus.handlers.pinnedWindowClosed();
+    const QString closed = QStringLiteral("หน้าต่างเกมที่ล็อกไว้ถูกปิด — งดส่งคีย์จนกว่าจะล็อกใหม่หรือยกเลิกล็อก");
+    EXPECT_EQ(view.log.last(), closed);
+    EXPECT_EQ(notifications.shown, QStringList{QStringLiteral("หน้าต่างเกมที่ล็อกไว้ถูกปิด: ") + closed});
+    EXPECT_EQ(view.pinTitle, QStringLiteral("ยกเลิกล็อกหน้าต่าง"));
+
+    agent.pinTapped();
+    EXPECT_FALSE(focus.choosingFor);
+    EXPECT_EQ(view.log.last(), QStringLiteral("ยกเลิกล็อกหน้าต่างแล้ว — ส่งคีย์ไปยังหน้าต่างที่อยู่ด้านหน้า"));
+    EXPECT_EQ(view.pinTitle, QStringLiteral("ล็อกหน้าต่างเกม"));
+}
+
+TEST_F(AgentTest, PauseInTheGameAndStopFromTheCommandLineStopLikeTheButton) {
+    launchConnected();
+    EXPECT_EQ(view.stopKey,
+              line(QStringLiteral("⌨️ กด Pause เพื่อหยุดทันที"),
+                   StatusColor::green));
+    holdKeyDown();
+    view.log.clear();
+    stopKey.pressed();
+    EXPECT_TRUE(poster.heldKeys().empty());
+    EXPECT_EQ(view.log, QStringList{QStringLiteral("กด Pause — หยุดทันที")} + stopLines);
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    EXPECT_EQ(notifications.shown,
+              QStringList{QStringLiteral("Vindaro Agent หยุดแล้ว: กด Pause — หยุดทันที")});
+    ASSERT_TRUE(eventually([&] { return relay.lastPeer().closeCodeReceived() == 1000; }));
+
+    view.log.clear();
+    agent.stopRequested();
+    EXPECT_EQ(view.log,
+              QStringList{QStringLiteral("ได้รับคำสั่ง vindaro-agent --stop — หยุดทันที")} + stopLines);
+}
+
+TEST_F(AgentTest, KeysTheStreamerBlocksAreNeverQueuedAndTheListIsKept) {
+    launchConnected();
+    view.blockedKeys = QStringLiteral(" enter, Esc  t,ENTER ");
+    agent.blockedKeysEdited();
+    EXPECT_EQ(view.blockedKeys, QStringLiteral("ENTER, ESC, T"));
+    EXPECT_EQ(view.log.last(), QStringLiteral("ห้ามผู้ชมกด: ENTER, ESC, T"));
+    EXPECT_EQ(defaults.string(QStringLiteral("vindaro.agent.blocked-keys")), view.blockedKeys);
+
+    // A name outside the key map is refused, and the list in force stays as it was.
+    view.blockedKeys = QStringLiteral("T, F13, pause");
+    agent.blockedKeysEdited();
+    EXPECT_EQ(view.alerts.last(),
+              QStringLiteral("ไม่รู้จักปุ่ม F13, pause — ใช้ชื่อปุ่มที่ Agent รองรับ เช่น ENTER, ESC, T, F1"));
+    EXPECT_EQ(view.blockedKeys, QStringLiteral("ENTER, ESC, T"));
+
+    send(QStringLiteral(R"("key":" t ")"));
+    send(QStringLiteral(R"("key":"a")"));
+    ASSERT_TRUE(eventually([&] { return poster.events().size() == 2; }));
+    EXPECT_TRUE(view.log.contains(QStringLiteral("ข้ามปุ่มที่ห้ามผู้ชมกด: T")));
+    EXPECT_EQ(poster.events().front().code, keyA);
+
+    view.blockedKeys.clear();
+    agent.blockedKeysEdited();
+    EXPECT_EQ(view.log.last(), QStringLiteral("ผู้ชมกดได้ทุกปุ่มที่รองรับ"));
+    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.blocked-keys")));
+}
+
+TEST_F(AgentTest, OnlyWhatTheStreamerDidNotDoThemselvesIsNotified) {
+    launchConnected();
+    agent.stopTapped();
+    agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    EXPECT_TRUE(notifications.shown.isEmpty());
+
+    agent.sessionDidResign();
+    EXPECT_EQ(notifications.shown,
+              QStringList{QStringLiteral("Vindaro Agent พักรับคำสั่ง: หน้าจอถูกล็อก — พักรับคำสั่งอัตโนมัติ")});
+    relay.lastPeer().close(1008);
+    ASSERT_TRUE(eventually([&] { return notifications.shown.size() == 2; }));
+    EXPECT_EQ(notifications.shown.last(),
+              QStringLiteral("การเชื่อมต่อ Vindaro สิ้นสุด: รหัสห้องหรือ Token ไม่ถูกต้อง"));
+}
+
+TEST_F(AgentTest, WithoutFocusInformationThePinIsOfferedNowhere) {
+    focus.pinnable = false;
+    stopKey.current = StopKey::State::needsDesktopShortcut;
+    launch();
+    EXPECT_FALSE(view.pinEnabled);
+    EXPECT_EQ(view.pin, line(QStringLiteral("เดสก์ท็อปนี้ไม่บอกว่าหน้าต่างไหนอยู่ด้านหน้า จึงล็อกหน้าต่างเกมไม่ได้"),
+                             StatusColor::secondary));
+    EXPECT_EQ(view.stopKey, line(QStringLiteral("⌨️ ตั้งปุ่มลัด Pause ของเดสก์ท็อปให้สั่ง "
+                                                "vindaro-agent "
+                                                "--stop เพื่อหยุดทันที"),
+                                 StatusColor::secondary));
+    agent.pinTapped();
+    EXPECT_FALSE(focus.choosingFor);
+}
