@@ -256,6 +256,9 @@ void AgentAppDelegate::restoreCredentials(bool connectAfter) {
         // cannot be read restores nothing and keeps what is stored for the next connect.
         const auto finish = [this, flow, connectAfter](bool unread) {
             const bool current = isCurrent(flow);
+            // Stopped before it restored anything: connect reads the keyring again.
+            if (!current)
+                m_keychainUnread = true;
             keyringFlowEnded(flow);
             if (!current)
                 return;
