@@ -15,17 +15,10 @@ constexpr int waitLimitMs = 30000;
 } // namespace
 
 QString shown(const StorageError& error) {
-    switch (error.kind()) {
-    case StorageError::Kind::keychainWrite:
-        return QStringLiteral("(keychainWrite)");
-    case StorageError::Kind::keychainRead:
-        return QStringLiteral("(keychainRead)");
-    case StorageError::Kind::keychainRemove:
-        return QStringLiteral("(keychainRemove)");
-    case StorageError::Kind::settingsWrite:
-        return QStringLiteral("(settingsWrite)");
-    }
-    return {};
+    // In the order of StorageError::Kind.
+    static const char* const kinds[] = {"(keychainWrite)", "(keychainRead)", "(keychainRemove)",
+                                        "(settingsWrite)"};
+    return QString::fromLatin1(kinds[static_cast<int>(error.kind())]);
 }
 
 QString shown(const KeychainStore::Read& read) {
