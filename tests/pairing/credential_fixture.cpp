@@ -1,6 +1,7 @@
 #include "credential_fixture.h"
 
-#include <QDBusInterface>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QFile>
 
@@ -87,12 +88,14 @@ QString Credentials::clearLegacy() {
 }
 
 void lockKeyring() {
-    QDBusInterface secrets(QStringLiteral("org.freedesktop.secrets"),
-                           QStringLiteral("/org/freedesktop/secrets"),
-                           QStringLiteral("org.freedesktop.Secret.Service"));
-    const QDBusMessage reply = secrets.call(
-        QStringLiteral("Lock"), QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(
-                                    QStringLiteral("/org/freedesktop/secrets/collection/login"))}));
+    // A bare method call: QDBusInterface would introspect the service and cache what it learnt
+    // for as long as the process lives.
+    QDBusMessage lock = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
+        QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("Lock"));
+    lock << QVariant::fromValue(QList<QDBusObjectPath>{
+        QDBusObjectPath(QStringLiteral("/org/freedesktop/secrets/collection/login"))});
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(lock);
     EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
 }
 
