@@ -288,6 +288,27 @@ void measureFlood(RelayThread& relay, Agent& agent) {
                 before, after);
 }
 
+bool storePairing(Agent& agent) {
+    bool stored = false;
+    LegacyPairingStore(KeychainStore(agent.secrets), agent.defaults)
+        .save(AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|BENCH|bench-token")),
+              [&](const auto&) { stored = true; });
+    if (QTest::qWaitFor([&] { return stored; }))
+        return true;
+    std::printf("the pairing was not stored\n");
+    return false;
+}
+
+// Start-up reads the keyring as the window comes up; connect waits for it.
+bool connect(Agent& agent) {
+    if (QTest::qWaitFor([&] { return !agent.delegate.state().waitingOnKeyring; }))
+        agent.delegate.connectTapped();
+    if (QTest::qWaitFor([&] { return agent.delegate.isConnected(); }, 20000))
+        return true;
+    std::printf("the agent did not connect to the fake relay\n");
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -305,8 +326,8 @@ int main(int argc, char** argv) {
 
     RelayThread relay;
     Agent agent;
-    LegacyPairingStore(KeychainStore(agent.secrets), agent.defaults)
-        .save(AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|BENCH|bench-token")));
+    if (!storePairing(agent))
+        return 1;
     const auto start = Clock::now();
     agent.delegate.applicationDidFinishLaunching(agent.window);
     agent.window.show();
@@ -317,11 +338,8 @@ int main(int argc, char** argv) {
     std::printf("in-process start-up to window exposed: %.1f ms; resident memory %ld KiB\n",
                 msBetween(start, Clock::now()), residentKiB());
 
-    agent.delegate.connectTapped();
-    if (!QTest::qWaitFor([&] { return agent.delegate.isConnected(); }, 20000)) {
-        std::printf("the agent did not connect to the fake relay\n");
+    if (!connect(agent))
         return 1;
-    }
     Sender sender(relay);
     measureKeyLatency(sender, recorder, commands);
     measureFlood(relay, agent);
@@ -333,15 +351,11 @@ int main(int argc, char** argv) {
         if (commands < loadedCommands)
             break;
         Agent loaded(realtime);
-        LegacyPairingStore(KeychainStore(loaded.secrets), loaded.defaults)
-            .save(
-                AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|BENCH|bench-token")));
-        loaded.delegate.applicationDidFinishLaunching(loaded.window);
-        loaded.delegate.connectTapped();
-        if (!QTest::qWaitFor([&] { return loaded.delegate.isConnected(); }, 20000)) {
-            std::printf("the agent did not connect to the fake relay\n");
+        if (!storePairing(loaded))
             return 1;
-        }
+        loaded.delegate.applicationDidFinishLaunching(loaded.window);
+        if (!connect(loaded))
+            return 1;
         // The first command lets the worker raise itself before anything is measured.
         keyLatencies(sender, recorder, 1);
         CpuLoad load(2);

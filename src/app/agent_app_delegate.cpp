@@ -5,7 +5,6 @@
 #include "keyboard/key_map.h"
 #include "model/agent_error.h"
 #include "model/text_rules.h"
-#include "pairing/keychain_error.h"
 #include "platform/clipboard.h"
 #include "platform/desktop_notifications.h"
 #include "platform/key_poster.h"
@@ -107,9 +106,9 @@ ViewContent contentFor(const AgentState& state) {
     content.connection = connectionLine(state.phase);
     content.activity = state.armed ? StatusLine{text(AgentText::armed), StatusColor::green}
                                    : StatusLine{text(AgentText::notArmed), StatusColor::secondary};
-    content.connectEnabled = !state.isConnected() && !state.pairing;
+    content.connectEnabled = !state.isConnected() && !state.pairing && !state.waitingOnKeyring;
     content.pauseEnabled = state.isConnected();
-    content.stopEnabled = state.isConnected() || state.pairing;
+    content.stopEnabled = state.isConnected() || state.pairing || state.waitingOnKeyring;
     // Until the permission has been looked at there is no reason to refuse the test press.
     content.testEnabled = state.mayPost.value_or(true);
     content.pauseTitle = text(state.armed ? AgentText::pause : AgentText::resume);
@@ -120,6 +119,14 @@ ViewContent contentFor(const AgentState& state) {
     content.pinEnabled = state.pin != PinPhase::unavailable;
     content.stopKey = stopKeyLine(state.stopKey);
     return content;
+}
+
+// A keyring answer for the controller, dropped once the controller has gone.
+template <typename Handle> auto whileAlive(QObject* context, Handle handle) {
+    return [context = QPointer<QObject>(context), handle = std::move(handle)](const auto& answer) {
+        if (context)
+            handle(answer);
+    };
 }
 
 int clamped(const std::optional<qint64>& value, int low, int high, int absent) {
@@ -168,13 +175,7 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
                 Qt::QueuedConnection);
     });
 
-    if (std::optional<AgentSession> session = m_sessions.load()) {
-        m_currentSession = std::move(session);
-        appendLog(text(AgentText::restoredSession));
-    } else if (std::optional<AgentPairing> pairing = m_legacyPairings.load()) {
-        m_currentPairing = std::move(pairing);
-        appendLog(text(AgentText::restoredLegacyPairing, m_currentPairing->room()));
-    }
+    restoreCredentials(false);
 
     m_platform.workspace.observe(
         {[this] { workspaceWillSleep(); }, [this] { sessionDidResign(); }});
@@ -204,6 +205,7 @@ void AgentAppDelegate::applicationWillTerminate() {
         state.armed = false;
         state.pairing = false;
     });
+    abandonKeyringFlow();
     m_keyboard.cancelAll();
     m_pairingClient.cancel();
     m_client.disconnect(false);
@@ -263,12 +265,95 @@ void AgentAppDelegate::openRelay(const std::optional<QUrl>& url, const QString& 
     m_client.connectTo(*url, bearerToken);
 }
 
+void AgentAppDelegate::restoreCredentials(bool connectAfter) {
+    runKeyringFlow([this, connectAfter](quint64 flow) {
+        // The session first, the legacy pairing only when no session is stored; a keyring that
+        // cannot be read restores nothing and keeps what is stored for the next connect.
+        const auto finish = [this, flow, connectAfter](bool unread) {
+            const bool current = isCurrent(flow);
+            // Stopped before it restored anything: connect reads the keyring again.
+            if (!current)
+                m_keychainUnread = true;
+            keyringFlowEnded(flow);
+            if (!current)
+                return;
+            m_keychainUnread = unread;
+            if (unread)
+                appendLog(text(AgentText::keychainUnreadable));
+            if (!connectAfter)
+                return;
+            if (m_currentSession)
+                connect(*m_currentSession);
+            else if (m_currentPairing)
+                connect(*m_currentPairing);
+            else if (!unread)
+                show(AgentError::invalidPairingCode().description());
+        };
+        m_sessions.load(
+            whileAlive(&m_context, [this, flow, finish](const SessionStore::Load& session) {
+                if (!isCurrent(flow) || session.error()) {
+                    finish(session.error() != nullptr);
+                    return;
+                }
+                if (const AgentSession* found = session.value()) {
+                    m_currentSession = *found;
+                    appendLog(text(AgentText::restoredSession));
+                    finish(false);
+                    return;
+                }
+                m_legacyPairings.load(whileAlive(
+                    &m_context, [this, flow, finish](const LegacyPairingStore::Load& legacy) {
+                        if (const AgentPairing* found = legacy.value(); found && isCurrent(flow)) {
+                            m_currentPairing = *found;
+                            appendLog(text(AgentText::restoredLegacyPairing, found->room()));
+                        }
+                        finish(legacy.error() != nullptr);
+                    }));
+            }));
+    });
+}
+
+void AgentAppDelegate::runKeyringFlow(std::function<void(quint64 flow)> start) {
+    const quint64 flow = ++m_keyringFlow;
+    change([](AgentState& state) { state.waitingOnKeyring = true; });
+    m_keyringQueue.emplace_back(flow, std::move(start));
+    if (!m_keyringFlowRunning)
+        startNextKeyringFlow();
+}
+
+void AgentAppDelegate::startNextKeyringFlow() {
+    // A flow abandoned before it began never touches the keyring.
+    while (!m_keyringQueue.empty() && !isCurrent(m_keyringQueue.front().first))
+        m_keyringQueue.pop_front();
+    if (m_keyringQueue.empty())
+        return;
+    auto [flow, start] = std::move(m_keyringQueue.front());
+    m_keyringQueue.pop_front();
+    m_keyringFlowRunning = true;
+    start(flow);
+}
+
+void AgentAppDelegate::keyringFlowEnded(quint64 flow) {
+    m_keyringFlowRunning = false;
+    if (isCurrent(flow))
+        change([](AgentState& state) { state.waitingOnKeyring = false; });
+    startNextKeyringFlow();
+}
+
+void AgentAppDelegate::abandonKeyringFlow() {
+    ++m_keyringFlow;
+    change([](AgentState& state) { state.waitingOnKeyring = false; });
+}
+
 void AgentAppDelegate::refreshPermission() {
     const bool granted = m_platform.keyPoster.mayPostEvents();
     change([granted](AgentState& state) { state.mayPost = granted; });
 }
 
 void AgentAppDelegate::connectTapped() {
+    // One flow at a time: the button waits too, but a tap may already be on its way.
+    if (m_state.pairing || m_state.waitingOnKeyring)
+        return;
     if (!obtainPermission()) {
         openAccessibilitySettings();
         appendLog(text(AgentText::permissionNotGranted));
@@ -283,18 +368,29 @@ void AgentAppDelegate::connectTapped() {
         connect(*m_currentSession);
     else if (input.isEmpty() && m_currentPairing)
         connect(*m_currentPairing);
+    else if (input.isEmpty() && m_keychainUnread)
+        restoreCredentials(true);
     else
         show(AgentError::invalidPairingCode().description());
 }
 
 void AgentAppDelegate::startPairing(const QString& code) {
-    QString installId;
-    try {
-        installId = m_identity.loadOrCreate();
-    } catch (const KeychainError& error) {
-        show(error.description());
-        return;
-    }
+    runKeyringFlow([this, code](quint64 flow) {
+        m_identity.loadOrCreate(
+            whileAlive(&m_context, [this, code, flow](const StorageResult<QString>& installId) {
+                const bool current = isCurrent(flow);
+                keyringFlowEnded(flow);
+                if (!current)
+                    return;
+                if (const StorageError* error = installId.error())
+                    show(error->description());
+                else
+                    pair(code, *installId.value());
+            }));
+    });
+}
+
+void AgentAppDelegate::pair(const QString& code, const QString& installId) {
     const quint64 attempt = ++m_pairingAttempt;
     change([](AgentState& state) {
         state.pairing = true;
@@ -318,47 +414,79 @@ void AgentAppDelegate::pairingFinished(const PairingResult& result) {
     };
     change([](AgentState& state) { state.pairing = false; });
 
-    if (const AgentSession* session = result.session()) {
-        try {
-            m_sessions.save(*session);
-        } catch (const KeychainError& error) {
-            failed();
-            show(error.description());
-            return;
-        }
-        m_legacyPairings.clear();
-        m_currentSession = *session;
-        m_currentPairing.reset();
-        if (m_view)
-            m_view->setInputText(QString());
-        appendLog(text(AgentText::pairedAndStored));
-        connect(*session);
+    const AgentSession* paired = result.session();
+    if (!paired) {
+        failed();
+        appendLog(result.errorDescription());
+        show(result.errorDescription());
         return;
     }
-
-    failed();
-    appendLog(result.errorDescription());
-    show(result.errorDescription());
+    runKeyringFlow([this, session = *paired, failed](quint64 flow) {
+        m_sessions.save(
+            session, whileAlive(&m_context, [this, session, flow,
+                                             failed](const std::optional<StorageError>& error) {
+                if (const bool current = isCurrent(flow); !current || error) {
+                    keyringFlowEnded(flow);
+                    if (current) {
+                        failed();
+                        show(error->description());
+                    }
+                    return;
+                }
+                // A legacy pairing that cannot be cleared is only consulted when no session is
+                // stored, so the new session stands either way.
+                m_legacyPairings.clear(whileAlive(
+                    &m_context, [this, session, flow](const std::optional<StorageError>&) {
+                        const bool current = isCurrent(flow);
+                        keyringFlowEnded(flow);
+                        if (!current)
+                            return;
+                        m_currentSession = session;
+                        m_currentPairing.reset();
+                        m_keychainUnread = false;
+                        if (m_view)
+                            m_view->setInputText(QString());
+                        appendLog(text(AgentText::pairedAndStored));
+                        connect(session);
+                    }));
+            }));
+    });
 }
 
 void AgentAppDelegate::connectLegacy(const QString& bundle) {
+    std::optional<AgentPairing> parsed;
     try {
-        const AgentPairing pairing = AgentPairing::fromBundle(bundle);
-        m_legacyPairings.save(pairing);
-        m_sessions.clear();
-        m_currentPairing = pairing;
-        m_currentSession.reset();
+        parsed = AgentPairing::fromBundle(bundle);
     } catch (const AgentError& error) {
         show(error.description());
         return;
-    } catch (const KeychainError& error) {
-        show(error.description());
-        return;
     }
-    if (m_view)
-        m_view->setInputText(QString());
-    appendLog(text(AgentText::usingLegacyPairing));
-    connect(*m_currentPairing);
+    runKeyringFlow([this, pairing = *parsed](quint64 flow) {
+        m_legacyPairings.save(
+            pairing,
+            whileAlive(&m_context, [this, pairing, flow](const std::optional<StorageError>& error) {
+                if (const bool current = isCurrent(flow); !current || error) {
+                    keyringFlowEnded(flow);
+                    if (current)
+                        show(error->description());
+                    return;
+                }
+                m_sessions.clear(whileAlive(
+                    &m_context, [this, pairing, flow](const std::optional<StorageError>&) {
+                        const bool current = isCurrent(flow);
+                        keyringFlowEnded(flow);
+                        if (!current)
+                            return;
+                        m_currentPairing = pairing;
+                        m_currentSession.reset();
+                        m_keychainUnread = false;
+                        if (m_view)
+                            m_view->setInputText(QString());
+                        appendLog(text(AgentText::usingLegacyPairing));
+                        connect(pairing);
+                    }));
+            }));
+    });
 }
 
 void AgentAppDelegate::pauseTapped() {
@@ -379,6 +507,7 @@ void AgentAppDelegate::stopTapped() {
         state.armed = false;
         state.phase = ConnectionPhase::notConnected;
     });
+    abandonKeyringFlow();
     m_pairingClient.cancel();
     m_keyboard.cancelAll();
     // Reports "หยุดการเชื่อมต่อแล้ว" before it returns, so that line comes first.
@@ -417,13 +546,33 @@ void AgentAppDelegate::pasteTapped() {
 
 void AgentAppDelegate::clearTapped() {
     stopTapped();
-    m_sessions.clear();
-    m_legacyPairings.clear();
-    m_currentSession.reset();
-    m_currentPairing.reset();
     if (m_view)
         m_view->setInputText(QString());
-    appendLog(text(AgentText::cleared));
+    // The controller forgets only what the keyring and the settings no longer hold.
+    runKeyringFlow([this](quint64 flow) {
+        m_sessions.clear(
+            whileAlive(&m_context, [this, flow](const std::optional<StorageError>& sessionError) {
+                if (isCurrent(flow) && !sessionError)
+                    m_currentSession.reset();
+                m_legacyPairings.clear(whileAlive(
+                    &m_context,
+                    [this, flow, sessionError](const std::optional<StorageError>& legacyError) {
+                        const bool current = isCurrent(flow);
+                        keyringFlowEnded(flow);
+                        if (!current)
+                            return;
+                        if (!legacyError)
+                            m_currentPairing.reset();
+                        if (!sessionError && !legacyError)
+                            m_keychainUnread = false;
+                        if (const std::optional<StorageError>& error =
+                                sessionError ? sessionError : legacyError)
+                            appendLog(text(AgentText::clearFailed, error->description()));
+                        else
+                            appendLog(text(AgentText::cleared));
+                    }));
+            }));
+    });
 }
 
 void AgentAppDelegate::webSocketClientConnecting(WebSocketClient&) noexcept {
@@ -599,7 +748,9 @@ void AgentAppDelegate::blockedKeysEdited() {
         m_platform.defaults.remove(blockedKeysKey());
     else
         m_platform.defaults.setString(blockedKeysKey(), BlockedKeys::format(m_blockedKeys));
-    m_platform.defaults.flush();
+    // The list holds for this run either way; the streamer must know it will not outlast it.
+    if (!m_platform.defaults.flush())
+        show(StorageError(StorageError::Kind::settingsWrite).description());
     appendLog(m_blockedKeys.isEmpty()
                   ? text(AgentText::blockedKeysNone)
                   : text(AgentText::blockedKeysSet, BlockedKeys::format(m_blockedKeys)));

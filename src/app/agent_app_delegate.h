@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QStringList>
 
+#include <deque>
 #include <functional>
 #include <optional>
 
@@ -71,6 +72,8 @@ struct AgentState {
     // A pairing request is in flight. It is apart from the phase because a connection that was
     // lost may come back while the user pairs, and the pairing's answer still counts then.
     bool pairing = false;
+    // A keyring step that still counts is in flight: connect waits for it, stop abandons it.
+    bool waitingOnKeyring = false;
     // Received key commands may be pressed.
     bool armed = false;
     // Whether keys may be posted, as last looked at; unknown until start-up looks.
@@ -166,7 +169,22 @@ public:
 private:
     void openRelay(const std::optional<QUrl>& url, const QString& logLine,
                    const std::optional<QString>& bearerToken);
+    // Reads the stored session, else the legacy pairing, into the controller; then, when asked
+    // and something was found, connects with it.
+    void restoreCredentials(bool connectAfter);
+    void pair(const QString& code, const QString& installId);
     void pairingFinished(const PairingResult& result);
+
+    // Keyring work runs one flow at a time, in the order asked, so that a save that stop left
+    // running still finishes before a later clear begins. A flow is told its number; its
+    // answers count only while isCurrent(flow), and it calls keyringFlowEnded(flow) once, last,
+    // whether or not it still counts.
+    void runKeyringFlow(std::function<void(quint64 flow)> start);
+    void startNextKeyringFlow();
+    void keyringFlowEnded(quint64 flow);
+    bool isCurrent(quint64 flow) const { return flow == m_keyringFlow; }
+    // Stop, clear and quitting: whatever keyring flow is under way no longer counts.
+    void abandonKeyringFlow();
     void openAccessibilitySettings();
     // Asks for the posting permission and looks again; true when it is granted now.
     bool obtainPermission();
@@ -206,9 +224,15 @@ private:
     std::optional<AgentSession> m_currentSession;
     // Key map names the viewers may not press.
     QStringList m_blockedKeys;
+    // Start-up could not read the keyring; connect with an empty field reads it again.
+    bool m_keychainUnread = false;
 
-    // The executor's log lines and the pairing's answer reach the controller through this: once
-    // it is gone, with the controller, nothing queued for it runs.
+    quint64 m_keyringFlow = 0;
+    bool m_keyringFlowRunning = false;
+    std::deque<std::pair<quint64, std::function<void(quint64)>>> m_keyringQueue;
+
+    // The executor's log lines and the pairing's and the keyring's answers reach the controller
+    // through this: once it is gone, with the controller, nothing queued for it runs.
     QObject m_context;
 };
 

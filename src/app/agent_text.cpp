@@ -141,6 +141,10 @@ QString text(AgentText id, const QString& detail) {
         return QStringLiteral("หยุด Agent แล้ว");
     case AgentText::cleared:
         return QStringLiteral("ล้างการจับคู่และ Token จาก Keychain แล้ว (คงรหัสติดตั้งเครื่องไว้)");
+    case AgentText::keychainUnreadable:
+        return QStringLiteral("อ่าน Keychain ไม่ได้ — ปลดล็อก Keychain แล้วกดเชื่อมต่อ");
+    case AgentText::clearFailed:
+        return QStringLiteral("ล้างการจับคู่จาก Keychain ไม่สำเร็จ — ") + detail;
     case AgentText::machineSleeping:
         return QStringLiteral("Mac กำลังพัก — ปล่อยปุ่มทั้งหมดแล้ว");
     case AgentText::screenLocked:

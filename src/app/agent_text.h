@@ -78,6 +78,8 @@ enum class AgentText {
     resumed,
     agentStopped,
     cleared,
+    keychainUnreadable,
+    clearFailed, // detail: the keychain's error
     machineSleeping,
     screenLocked,
     skippedWhilePaused,    // detail: the key

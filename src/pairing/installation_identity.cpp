@@ -26,13 +26,26 @@ bool isInstallationId(const QString& text) {
 InstallationIdentity::InstallationIdentity(const KeychainStore& keychain)
     : m_keychain(keychain) {}
 
-QString InstallationIdentity::loadOrCreate() const {
-    if (const std::optional<QString> stored = m_keychain.get(account());
-        stored && isInstallationId(*stored))
-        return *stored;
-    QString created = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
-    m_keychain.set(created, account());
-    return created;
+void InstallationIdentity::loadOrCreate(
+    std::function<void(const StorageResult<QString>&)> done) const {
+    m_keychain.get(account(), [keychain = m_keychain,
+                               done = std::move(done)](const KeychainStore::Read& stored) {
+        if (const StorageError* error = stored.error()) {
+            done(StorageError(StorageError::Kind::keychainWrite, error->reason()));
+            return;
+        }
+        if (const QString* id = stored.value(); id && isInstallationId(*id)) {
+            done(*id);
+            return;
+        }
+        const QString created = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+        keychain.set(created, account(), [created, done](const std::optional<StorageError>& error) {
+            if (error)
+                done(*error);
+            else
+                done(created);
+        });
+    });
 }
 
 } // namespace vindaro

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage_result.h"
+
 #include <QString>
 
 namespace vindaro {
@@ -13,8 +15,11 @@ public:
     explicit InstallationIdentity(const KeychainStore& keychain);
 
     // The stored id; when none is stored, or the stored one is not a lower-case UUID, a new
-    // random one is stored and returned. Throws KeychainError when the new id cannot be stored.
-    QString loadOrCreate() const;
+    // random one is stored and given. A keyring that cannot be read never gets a new id, since
+    // the one it holds would be lost: that, like a new id that cannot be stored, is a
+    // keychainWrite error, the message the user knows for a keychain that will not keep the id.
+    // Answers later, once, on the main thread, and does not need this object to.
+    void loadOrCreate(std::function<void(const StorageResult<QString>&)> done) const;
 
 private:
     const KeychainStore& m_keychain;

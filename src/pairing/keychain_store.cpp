@@ -1,6 +1,5 @@
 #include "keychain_store.h"
 
-#include "keychain_error.h"
 #include "platform/secret_store.h"
 
 #include <QStringDecoder>
@@ -13,32 +12,54 @@ QString serviceName() {
     return QStringLiteral("net.vindaro.agent");
 }
 
-} // namespace
-
-KeychainStore::KeychainStore(SecretStore& secrets)
-    : m_secrets(secrets) {}
-
-void KeychainStore::set(const QString& value, const QString& account) const {
-    if (!m_secrets.store(serviceName(), account, value.toUtf8()))
-        throw KeychainError();
-}
-
-std::optional<QString> KeychainStore::get(const QString& account) const {
-    const std::optional<QByteArray> bytes = m_secrets.lookup(serviceName(), account);
-    if (!bytes || bytes->isEmpty())
-        return std::nullopt;
-    // Bytes that are not UTF-8, a sequence cut short at the end included, are not a credential
-    // this agent wrote.
+// Bytes that are not UTF-8, a sequence cut short at the end included, are not a credential this
+// agent wrote.
+std::optional<QString> credentialText(const QByteArray& bytes) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
                                                      QStringDecoder::Flag::ConvertInitialBom);
-    const QString text = decoder(*bytes);
+    const QString text = decoder(bytes);
     if (decoder.hasError() || text.isEmpty())
         return std::nullopt;
     return text;
 }
 
-void KeychainStore::remove(const QString& account) const {
-    m_secrets.remove(serviceName(), account);
+} // namespace
+
+KeychainStore::KeychainStore(SecretStore& secrets)
+    : m_secrets(secrets) {}
+
+void KeychainStore::set(const QString& value, const QString& account, StorageDone done) const {
+    m_secrets.store(serviceName(), account, value.toUtf8(),
+                    [done = std::move(done)](const SecretOutcome& outcome) {
+                        if (outcome.status() == SecretOutcome::Status::done)
+                            done(std::nullopt);
+                        else
+                            done(StorageError(StorageError::Kind::keychainWrite, outcome.reason()));
+                    });
+}
+
+void KeychainStore::get(const QString& account, std::function<void(const Read&)> done) const {
+    m_secrets.lookup(
+        serviceName(), account, [done = std::move(done)](const SecretOutcome& outcome) {
+            if (outcome.status() == SecretOutcome::Status::failed) {
+                done(StorageError(StorageError::Kind::keychainRead, outcome.reason()));
+                return;
+            }
+            const std::optional<QString> text = outcome.status() == SecretOutcome::Status::done
+                                                    ? credentialText(outcome.value())
+                                                    : std::nullopt;
+            done(text ? Read(*text) : Read::absent());
+        });
+}
+
+void KeychainStore::remove(const QString& account, StorageDone done) const {
+    m_secrets.remove(
+        serviceName(), account, [done = std::move(done)](const SecretOutcome& outcome) {
+            if (outcome.status() == SecretOutcome::Status::done)
+                done(std::nullopt);
+            else
+                done(StorageError(StorageError::Kind::keychainRemove, outcome.reason()));
+        });
 }
 
 } // namespace vindaro

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "model/agent_pairing.h"
-
-#include <optional>
+#include "stored_credential.h"
 
 namespace vindaro {
 
@@ -10,24 +9,31 @@ class KeychainStore;
 class UserDefaults;
 
 // The pairing made from a legacy bundle: the token in the keyring ("agent-token"), the server
-// and room in the defaults database. Keeps nothing in memory.
+// and room in the defaults database. Keeps nothing in memory. Every operation answers later,
+// once, on the main thread; the answer does not need this object (see StoredCredential).
 class LegacyPairingStore {
 public:
+    using Load = StorageResult<AgentPairing>;
+
     LegacyPairingStore(const KeychainStore& keychain, UserDefaults& defaults);
 
     // The token first, so that a token that cannot be stored never leaves a new server and room
-    // paired with the old token: KeychainError is thrown and nothing else is written.
-    void save(const AgentPairing& pairing) const;
+    // paired with the old token: a keychainWrite error and nothing else is written. When the
+    // settings cannot be written, a settingsWrite error, and the pairing stored before, if any,
+    // is put back.
+    void save(const AgentPairing& pairing, StorageDone done) const;
 
     // Absent when any part is missing or the server is not a URL. The values are taken as they
-    // are; the pairing is judged when it is used.
-    std::optional<AgentPairing> load() const;
+    // are; the pairing is judged when it is used. A keychainRead error when the token could not
+    // be read.
+    void load(std::function<void(const Load&)> done) const;
 
-    // Removes every value the store holds; nothing stored is fine.
-    void clear() const;
+    // Removes the token, then the settings; done only when both are gone. When the token cannot
+    // be removed, the settings are left as they are. Nothing stored is fine.
+    void clear(StorageDone done) const;
 
 private:
-    const KeychainStore& m_keychain;
+    StoredCredential m_credential;
     UserDefaults& m_defaults;
 };
 

@@ -1,6 +1,5 @@
 #include "session_store.h"
 
-#include "keychain_store.h"
 #include "model/agent_error.h"
 #include "platform/user_defaults.h"
 
@@ -24,49 +23,53 @@ QString protocolKey() {
     return QStringLiteral("vindaro.agent.v2.protocol");
 }
 
-} // namespace
-
-SessionStore::SessionStore(const KeychainStore& keychain, UserDefaults& defaults)
-    : m_keychain(keychain)
-    , m_defaults(defaults) {}
-
-void SessionStore::save(const AgentSession& session) const {
-    m_keychain.set(session.token(), tokenAccount());
-    m_defaults.setString(wsURLKey(), session.baseURL().toString(QUrl::FullyEncoded));
-    m_defaults.setString(sessionIdKey(), session.sessionId());
-    m_defaults.setString(agentIdKey(), session.agentId());
-    m_defaults.setInteger(protocolKey(), session.protocolVersion());
-    m_defaults.flush();
-}
-
-std::optional<AgentSession> SessionStore::load() const {
-    const std::optional<QString> wsURL = m_defaults.string(wsURLKey());
-    if (!wsURL)
-        return std::nullopt;
-    const std::optional<QString> sessionId = m_defaults.string(sessionIdKey());
-    if (!sessionId)
-        return std::nullopt;
-    const std::optional<QString> agentId = m_defaults.string(agentIdKey());
-    if (!agentId)
-        return std::nullopt;
-    const std::optional<QString> token = m_keychain.get(tokenAccount());
-    if (!token)
-        return std::nullopt;
+// The session the settings and the token make, as the settings are now: a long unlock prompt
+// leaves time for them to change.
+SessionStore::Load session(const UserDefaults& defaults, const QString& token) {
+    const std::optional<QString> wsURL = defaults.string(wsURLKey());
+    const std::optional<QString> sessionId = defaults.string(sessionIdKey());
+    const std::optional<QString> agentId = defaults.string(agentIdKey());
+    if (!wsURL || !sessionId || !agentId)
+        return SessionStore::Load::absent();
     try {
-        return AgentSession(*wsURL, *sessionId, *agentId, *token,
-                            m_defaults.integer(protocolKey()));
+        return AgentSession(*wsURL, *sessionId, *agentId, token, defaults.integer(protocolKey()));
     } catch (const AgentError&) {
-        return std::nullopt;
+        return SessionStore::Load::absent();
     }
 }
 
-void SessionStore::clear() const {
-    m_defaults.remove(wsURLKey());
-    m_defaults.remove(sessionIdKey());
-    m_defaults.remove(agentIdKey());
-    m_defaults.remove(protocolKey());
-    m_defaults.flush();
-    m_keychain.remove(tokenAccount());
+} // namespace
+
+SessionStore::SessionStore(const KeychainStore& keychain, UserDefaults& defaults)
+    : m_credential(keychain, defaults, tokenAccount(), {wsURLKey(), sessionIdKey(), agentIdKey()},
+                   {protocolKey()})
+    , m_defaults(defaults) {}
+
+void SessionStore::save(const AgentSession& session, StorageDone done) const {
+    m_credential.save(session.token(),
+                      {{wsURLKey(), session.baseURL().toString(QUrl::FullyEncoded)},
+                       {sessionIdKey(), session.sessionId()},
+                       {agentIdKey(), session.agentId()},
+                       {protocolKey(), qint64(session.protocolVersion())}},
+                      std::move(done));
+}
+
+void SessionStore::load(std::function<void(const Load&)> done) const {
+    const bool stored = m_defaults.contains(wsURLKey()) && m_defaults.contains(sessionIdKey()) &&
+                        m_defaults.contains(agentIdKey());
+    m_credential.loadToken(
+        stored, [&defaults = m_defaults, done = std::move(done)](const KeychainStore::Read& token) {
+            if (const StorageError* error = token.error())
+                done(*error);
+            else if (const QString* text = token.value())
+                done(session(defaults, *text));
+            else
+                done(Load::absent());
+        });
+}
+
+void SessionStore::clear(StorageDone done) const {
+    m_credential.clear(std::move(done));
 }
 
 } // namespace vindaro

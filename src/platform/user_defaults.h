@@ -13,6 +13,7 @@ class UserDefaults {
 public:
     virtual ~UserDefaults() = default;
 
+    virtual bool contains(const QString& key) const = 0;
     virtual std::optional<QString> string(const QString& key) const = 0;
     virtual qint64 integer(const QString& key) const = 0;
 
@@ -20,8 +21,10 @@ public:
     virtual void setInteger(const QString& key, qint64 value) = 0;
     virtual void remove(const QString& key) = 0;
 
-    // Writes every change made so far to disk, so a crash right after loses nothing.
-    virtual void flush() = 0;
+    // Writes every change made so far to disk, so a crash right after loses nothing. False when
+    // they could not be written (a read-only folder, a full disk): they are then kept in memory
+    // only, and lost when the agent quits.
+    [[nodiscard]] virtual bool flush() = 0;
 };
 
 } // namespace vindaro

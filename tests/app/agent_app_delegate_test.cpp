@@ -25,6 +25,7 @@ const QStringList stopLines = {QStringLiteral("หยุดการเชื่
 const QString clearedLine =
     QStringLiteral("ล้างการจับคู่และ Token จาก Keychain แล้ว (คงรหัสติดตั้งเครื่องไว้)");
 const QString keychainFailed = QStringLiteral("บันทึกข้อมูลใน Keychain ไม่สำเร็จ");
+const QString unreadableLine = QStringLiteral("อ่าน Keychain ไม่ได้ — ปลดล็อก Keychain แล้วกดเชื่อมต่อ");
 constexpr std::uint16_t keySpace = 49;
 
 AgentPairing storedPairing() {
@@ -34,8 +35,8 @@ AgentPairing storedPairing() {
 } // namespace
 
 TEST_F(AgentTest, StartUpRestoresTheSessionFirstAndConnectsOnlyWhenAsked) {
-    sessions.save(storedSession());
-    legacyPairings.save(storedPairing());
+    store(storedSession());
+    store(storedPairing());
     launch();
     EXPECT_EQ(view.log, QStringList{QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ")});
     EXPECT_EQ(view.permission,
@@ -217,10 +218,11 @@ TEST_F(AgentTest, SleepAndScreenLockDisarmAndReleaseButKeepTheConnection) {
 }
 
 TEST_F(AgentTest, PairingStoresTheSessionReplacesTheLegacyPairingAndConnectsWithTheToken) {
-    legacyPairings.save(storedPairing());
+    store(storedPairing());
     launch();
     view.input = QStringLiteral(" 123456 \n");
     agent.connectTapped();
+    settle();
     EXPECT_EQ(view.connection,
               line(QStringLiteral("🟡 กำลังจับคู่เครื่อง…"),
                    StatusColor::orange));
@@ -236,8 +238,10 @@ TEST_F(AgentTest, PairingStoresTheSessionReplacesTheLegacyPairingAndConnectsWith
                            QStringLiteral("กำลังเชื่อม Session session_123…"), connectedLine}));
     EXPECT_TRUE(view.input.isEmpty());
     EXPECT_EQ(view.activity, armed);
-    EXPECT_EQ(sessions.load(), agent.currentSession());
-    EXPECT_FALSE(legacyPairings.load());
+    EXPECT_EQ(storedSessionNow(), agent.currentSession());
+    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.server")));
+    EXPECT_FALSE(
+        secrets.contains(QStringLiteral("net.vindaro.agent"), QStringLiteral("agent-token")));
     EXPECT_FALSE(view.log.join(u'\n').contains(token));
 }
 
@@ -271,12 +275,15 @@ TEST_F(AgentTest, PairingFailuresAndAbandonedPairingsLeaveNothingBehind) {
     slow.delay = 200ms;
     pairingService.plan({slow});
     agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
     agent.stopTapped();
     EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
     agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
     view.log.clear();
     agent.clearTapped();
-    EXPECT_EQ(view.log, stopLines + QStringList{clearedLine});
+    ASSERT_TRUE(eventually([&] { return view.log == stopLines + QStringList{clearedLine}; }))
+        << view.log.join(u'\n').toStdString();
     view.input = QStringLiteral("123456");
     agent.connectTapped();
     ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
@@ -307,17 +314,20 @@ TEST_F(AgentTest, TextThatIsNeitherACodeNorAGoodBundleNeverArms) {
     secrets.setRefusesWrites(true);
     view.input = storedPairing().bundle();
     agent.connectTapped();
+    settle();
     EXPECT_EQ(view.alerts.last(), keychainFailed);
     EXPECT_EQ(view.activity, paused);
 }
 
 TEST_F(AgentTest, APastedBundleIsTrimmedStoredHiddenAndConnectedAndClearForgetsIt) {
     // A stored session the rules no longer accept is silently absent; the legacy pairing is next.
-    sessions.save(storedSession());
+    store(storedSession());
     defaults.setInteger(QStringLiteral("vindaro.agent.v2.protocol"), 3);
-    legacyPairings.save(storedPairing());
+    store(storedPairing());
+    bool stored = false;
     secrets.store(QStringLiteral("net.vindaro.agent"), QStringLiteral("install-id-v2"),
-                  "0f8e2d3c-4b5a-4697-8877-665544332211");
+                  "0f8e2d3c-4b5a-4697-8877-665544332211", [&](const auto&) { stored = true; });
+    ASSERT_TRUE(eventually([&] { return stored; }));
     launch();
     EXPECT_EQ(view.log, QStringList{QStringLiteral("พบข้อมูล Agent รุ่นเดิมของห้อง ROOM1")});
     view.input = QStringLiteral("typed");
@@ -329,18 +339,74 @@ TEST_F(AgentTest, APastedBundleIsTrimmedStoredHiddenAndConnectedAndClearForgetsI
 
     view.log.clear();
     agent.connectTapped();
+    settle();
     EXPECT_EQ(view.log, (QStringList{QStringLiteral("ใช้ข้อมูล Agent รุ่นเดิม — Token ถูกซ่อนจากหน้าจอ"),
                                      QStringLiteral("กำลังเชื่อมห้องรุ่นเดิม ROOM1…")}));
     EXPECT_TRUE(view.input.isEmpty());
-    EXPECT_FALSE(sessions.load());
+    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.v2.session-id")));
     ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
     EXPECT_EQ(relay.requests().first().query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
     EXPECT_FALSE(view.log.join(u'\n').contains(QStringLiteral("TOKEN-xyz1")));
 
     view.log.clear();
     agent.clearTapped();
+    settle();
     EXPECT_EQ(view.log, stopLines + QStringList{clearedLine});
     EXPECT_EQ(secrets.itemCount(), 1); // the installation id
     agent.connectTapped();             // nothing left to connect with
     EXPECT_EQ(view.alerts, QStringList{AgentError::invalidPairingCode().description()});
+}
+
+// The keyring as it is when locked: answers that wait on the unlock prompt, or a refusal.
+TEST_F(AgentTest, AnUnreadableKeyringAtStartUpRestoresNothingUntilConnectReadsItAgain) {
+    store(storedSession());
+    secrets.setRefusal(MemorySecretStore::Refusal::everything);
+    launch();
+    EXPECT_EQ(view.log, QStringList{unreadableLine});
+    EXPECT_FALSE(agent.currentSession());
+
+    secrets.setRefusal(MemorySecretStore::Refusal::none);
+    secrets.holdAnswers(true);
+    agent.connectTapped();
+    agent.connectTapped(); // a second tap while the keyring is asked starts nothing
+    EXPECT_EQ(secrets.heldCalls(), 1);
+    EXPECT_EQ(view.buttons(), QStringLiteral("stop test"));
+    secrets.holdAnswers(false);
+    secrets.answerHeld();
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    EXPECT_EQ(view.log.mid(1, 2),
+              (QStringList{QStringLiteral("พบการจับคู่เครื่องนี้แล้ว กดเชื่อมต่อเพื่อใช้งานต่อ"),
+                           QStringLiteral("กำลังเชื่อม Session S-1…")}));
+}
+
+TEST_F(AgentTest, StopAndClearWorkWhileTheKeyringWaitsAndClearSaysWhenItCouldNot) {
+    store(storedSession());
+    launch();
+    secrets.holdAnswers(true);
+    view.input = QStringLiteral("123456");
+    agent.connectTapped(); // the installation id waits on the prompt
+    agent.stopTapped();
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    secrets.answerHeld(); // answered after stop: no pairing starts
+    EXPECT_FALSE(agent.isPairing());
+    EXPECT_EQ(pairingService.requests().size(), 0);
+
+    // A save still under way when clear comes finishes first, and clear removes what it stored.
+    view.input = storedPairing().bundle();
+    agent.connectTapped();
+    agent.clearTapped();
+    secrets.holdAnswers(false);
+    secrets.answerHeld();
+    ASSERT_TRUE(eventually([&] { return view.log.last() == clearedLine; }));
+    EXPECT_EQ(secrets.itemCount(), 1); // the installation id
+    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.server")));
+
+    store(storedSession());
+    secrets.setRefusal(MemorySecretStore::Refusal::everything);
+    view.log.clear();
+    agent.clearTapped();
+    ASSERT_TRUE(eventually([&] { return view.log.size() == 3; }));
+    EXPECT_EQ(view.log.last(), QStringLiteral("ล้างการจับคู่จาก Keychain ไม่สำเร็จ — "
+                                              "ลบข้อมูลจาก Keychain ไม่สำเร็จ"));
+    EXPECT_TRUE(defaults.contains(QStringLiteral("vindaro.agent.v2.session-id")));
 }

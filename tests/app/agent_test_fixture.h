@@ -13,6 +13,7 @@
 #include "platform/fake/recording_notifications.h"
 #include "platform/settings_opener.h"
 #include "platform/workspace_notifications.h"
+#include "support/answer_of.h"
 #include "support/connect_proxy.h"
 #include "support/fake_pairing_service.h"
 #include "support/fake_relay_service.h"
@@ -121,7 +122,12 @@ protected:
     AgentTest()
         : AgentTest(options()) {}
     explicit AgentTest(AgentAppDelegate::Options agentOptions)
-        : agent{{poster, secrets, defaults, clipboard, settings, workspace, focus, stopKey,
+        : AgentTest(std::move(agentOptions), secrets, defaults) {}
+    // Keeps the credentials in the given keyring and settings instead of the ones in memory.
+    AgentTest(AgentAppDelegate::Options agentOptions, SecretStore& keyring, UserDefaults& stored)
+        : secretStore(keyring)
+        , userDefaults(stored)
+        , agent{{poster, secretStore, userDefaults, clipboard, settings, workspace, focus, stopKey,
                  notifications},
                 std::move(agentOptions)} {
         TestPki::instance().trustTestCaInThisProcess();
@@ -138,11 +144,34 @@ protected:
         return result;
     }
 
-    void launch() { agent.applicationDidFinishLaunching(view); }
+    // Starts up and waits until the stored credentials have been read.
+    void launch() {
+        agent.applicationDidFinishLaunching(view);
+        settle();
+    }
+    // Waits for the keyring step in flight.
+    void settle() {
+        ASSERT_TRUE(eventually([&] { return !agent.state().waitingOnKeyring; }));
+    }
+
+    // Stores a record as an earlier run of the agent did.
+    template <typename Record> void store(const Record& record) {
+        const auto error = answerOf<std::optional<StorageError>>([&](auto done) {
+            if constexpr (std::is_same_v<Record, AgentSession>)
+                sessions.save(record, std::move(done));
+            else
+                legacyPairings.save(record, std::move(done));
+        });
+        ASSERT_FALSE(error) << error->description().toStdString();
+    }
+    std::optional<AgentSession> storedSessionNow() {
+        const auto loaded = answerOf<SessionStore::Load>([&](auto done) { sessions.load(done); });
+        return loaded.value() ? std::optional<AgentSession>(*loaded.value()) : std::nullopt;
+    }
 
     // Starts with a stored session and connects with it through an empty field.
     void launchConnected() {
-        sessions.save(storedSession());
+        store(storedSession());
         launch();
         agent.connectTapped();
         ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
@@ -167,9 +196,11 @@ protected:
     ManualWindowFocus focus;
     ManualStopKey stopKey;
     RecordingNotifications notifications;
-    KeychainStore keychain{secrets};
-    SessionStore sessions{keychain, defaults};
-    LegacyPairingStore legacyPairings{keychain, defaults};
+    SecretStore& secretStore;
+    UserDefaults& userDefaults;
+    KeychainStore keychain{secretStore};
+    SessionStore sessions{keychain, userDefaults};
+    LegacyPairingStore legacyPairings{keychain, userDefaults};
 
     FakeRelayService relay;
     FakePairingService pairingService;

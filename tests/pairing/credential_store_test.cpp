@@ -1,12 +1,15 @@
 // The credential stores against a real gnome-keyring-daemon and the real settings file, each
 // test in a private session of its own (see tests/support/private-session).
 #include "credential_fixture.h"
-#include "pairing/keychain_error.h"
 #include "support/qt_printers.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -14,6 +17,8 @@ const QString service = QStringLiteral("net.vindaro.agent");
 const QString sessionToken = QStringLiteral("agent-token-v2");
 const QString legacyToken = QStringLiteral("agent-token");
 const QString installId = QStringLiteral("install-id-v2");
+const QString done = QStringLiteral("(done)");
+const QString absent = QStringLiteral("(absent)");
 
 bool isLowerCaseUuid(const QString& text) {
     static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
@@ -21,25 +26,50 @@ bool isLowerCaseUuid(const QString& text) {
     return pattern.match(text).hasMatch();
 }
 
-class CredentialStores : public ::testing::Test {
-protected:
-    // Tests may run one after another in one session when the binary is run by hand.
-    void SetUp() override {
-        credentials.sessions.clear();
-        credentials.legacy.clear();
-        credentials.keychain.remove(installId);
+// Makes a folder unwritable for as long as it lives, root included: immutable where the file
+// system allows it, read-only otherwise.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const QString& path)
+        : m_path(path) {
+        QDir().mkpath(path);
+        m_immutable =
+            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) == 0;
+        if (!m_immutable)
+            ::chmod(QFile::encodeName(path).constData(), 0555);
+    }
+    ~ReadOnlyFolder() {
+        if (m_immutable)
+            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), m_path});
+        else
+            ::chmod(QFile::encodeName(m_path).constData(), 0755);
+    }
+    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+
+    bool isReadOnly() const {
+        QFile probe(m_path + QStringLiteral("/probe"));
+        const bool written = probe.open(QIODevice::WriteOnly);
+        probe.remove();
+        return !written;
     }
 
+private:
+    QString m_path;
+    bool m_immutable = false;
+};
+
+class CredentialStores : public ::testing::Test {
+protected:
     Credentials credentials;
-    vindaro::KeychainStore& keychain = credentials.keychain;
 };
 
 TEST_F(CredentialStores, ItemsAreTheDesktopsOwnAndASecondSetReplacesTheFirst) {
-    keychain.set(QStringLiteral("first-value"), sessionToken);
-    keychain.set(QStringLiteral("second-value ✓"), sessionToken);
-    keychain.set(QStringLiteral("legacy-value"), legacyToken);
+    EXPECT_EQ(credentials.set(QStringLiteral("first-value"), sessionToken), done);
+    EXPECT_EQ(credentials.set(QStringLiteral("second-value ✓"), sessionToken), done);
+    EXPECT_EQ(credentials.set(QStringLiteral("legacy-value"), legacyToken), done);
 
-    EXPECT_EQ(keychain.get(sessionToken), QStringLiteral("second-value ✓"));
+    EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("second-value ✓"));
     const ToolRun lookup = lookUpWithSecretTool(sessionToken);
     EXPECT_EQ(lookup.exitCode, 0);
     EXPECT_EQ(lookup.output, QStringLiteral("second-value ✓").toUtf8());
@@ -48,29 +78,35 @@ TEST_F(CredentialStores, ItemsAreTheDesktopsOwnAndASecondSetReplacesTheFirst) {
                     service, QStringLiteral("account"), sessionToken});
     EXPECT_EQ(search.output.count("secret = "), 1) << search.output.toStdString();
 
-    keychain.remove(sessionToken);
-    EXPECT_EQ(keychain.get(sessionToken), std::nullopt);
+    EXPECT_EQ(credentials.remove(sessionToken), done);
+    EXPECT_EQ(credentials.get(sessionToken), absent);
     EXPECT_NE(lookUpWithSecretTool(sessionToken).exitCode, 0);
-    EXPECT_NO_THROW(keychain.remove(sessionToken));
-    EXPECT_EQ(keychain.get(legacyToken), QStringLiteral("legacy-value"));
+    EXPECT_EQ(credentials.remove(sessionToken), done);
+    EXPECT_EQ(credentials.get(legacyToken), QStringLiteral("legacy-value"));
 }
 
 TEST_F(CredentialStores, EmptyOrNonUtf8ItemsReadAsAbsent) {
-    ASSERT_TRUE(credentials.secrets.store(service, sessionToken, QByteArray()));
-    EXPECT_EQ(keychain.get(sessionToken), std::nullopt);
-    for (const QByteArray& bytes : {QByteArray("tok-\xff\xfe-en"), QByteArray("tok-\xe2\x82")}) {
-        ASSERT_TRUE(credentials.secrets.store(service, sessionToken, bytes));
-        EXPECT_EQ(keychain.get(sessionToken), std::nullopt) << bytes.toHex().toStdString();
+    const auto storeRaw = [&](const QByteArray& bytes) {
+        return answerOf<vindaro::SecretOutcome>([&](auto answer) {
+                   credentials.secrets.store(service, sessionToken, bytes, std::move(answer));
+               }).status() == vindaro::SecretOutcome::Status::done;
+    };
+    for (const QByteArray& bytes :
+         {QByteArray(), QByteArray("tok-\xff\xfe-en"), QByteArray("tok-\xe2\x82")}) {
+        ASSERT_TRUE(storeRaw(bytes));
+        EXPECT_EQ(credentials.get(sessionToken), absent) << bytes.toHex().toStdString();
     }
-    ASSERT_TRUE(credentials.secrets.store(service, sessionToken, QByteArray("tok-\0-nul", 9)));
-    EXPECT_EQ(keychain.get(sessionToken), QString::fromUtf8("tok-\0-nul", 9));
+    ASSERT_TRUE(storeRaw(QByteArray("tok-\0-nul", 9)));
+    EXPECT_EQ(credentials.get(sessionToken), QString::fromUtf8("tok-\0-nul", 9));
 }
 
 TEST_F(CredentialStores, ASavedSessionIsItsTokenInTheKeyringAndFourKeysInTheSettingsFile) {
     const vindaro::AgentSession session = sampleSession();
-    credentials.sessions.save(session);
+    ASSERT_EQ(credentials.save(session), done);
 
-    EXPECT_EQ(credentials.sessions.load(), session);
+    const vindaro::SessionStore::Load loaded = credentials.loadSession();
+    ASSERT_TRUE(loaded.value());
+    EXPECT_EQ(*loaded.value(), session);
     EXPECT_EQ(lookUpWithSecretTool(sessionToken).output, session.token().toUtf8());
     const QByteArray settings = credentials.settingsFileText();
     for (const char* line :
@@ -85,34 +121,36 @@ TEST_F(CredentialStores, PartialOrRefusedSessionsLoadAsAbsentAndAreLeftAsTheyAre
     const vindaro::AgentSession session = sampleSession();
     for (const char* key : {"vindaro.agent.v2.ws-url", "vindaro.agent.v2.session-id",
                             "vindaro.agent.v2.agent-id", "vindaro.agent.v2.protocol"}) {
-        credentials.sessions.save(session);
+        ASSERT_EQ(credentials.save(session), done);
         credentials.defaults.remove(QString::fromLatin1(key));
-        credentials.defaults.flush();
-        EXPECT_EQ(credentials.sessions.load(), std::nullopt) << key;
-        EXPECT_EQ(keychain.get(sessionToken), session.token()) << key;
+        ASSERT_TRUE(credentials.defaults.flush());
+        EXPECT_TRUE(credentials.loadSession().isAbsent()) << key;
+        EXPECT_EQ(credentials.get(sessionToken), session.token()) << key;
     }
 
-    credentials.sessions.save(session);
-    keychain.remove(sessionToken);
-    EXPECT_EQ(credentials.sessions.load(), std::nullopt);
+    ASSERT_EQ(credentials.save(session), done);
+    ASSERT_EQ(credentials.remove(sessionToken), done);
+    EXPECT_TRUE(credentials.loadSession().isAbsent());
     EXPECT_TRUE(credentials.settingsFileText().contains("vindaro.agent.v2.session-id"));
 
     // Stored values the session itself would refuse.
     for (const auto& [key, value] :
          {std::pair{"protocol", QStringLiteral("3")}, std::pair{"protocol", QStringLiteral("two")},
           std::pair{"ws-url", QStringLiteral("wss://example.com/ws")}}) {
-        credentials.sessions.save(session);
+        ASSERT_EQ(credentials.save(session), done);
         credentials.defaults.setString(QStringLiteral("vindaro.agent.v2.") + QLatin1String(key),
                                        value);
-        EXPECT_EQ(credentials.sessions.load(), std::nullopt) << key;
-        EXPECT_EQ(keychain.get(sessionToken), session.token()) << key;
+        EXPECT_TRUE(credentials.loadSession().isAbsent()) << key;
+        EXPECT_EQ(credentials.get(sessionToken), session.token()) << key;
     }
 }
 
 TEST_F(CredentialStores, ALegacyPairingRoundTripsAndAnUnusableServerLoadsAsAbsent) {
     const vindaro::AgentPairing pairing = samplePairing();
-    credentials.legacy.save(pairing);
-    EXPECT_EQ(credentials.legacy.load(), pairing);
+    ASSERT_EQ(credentials.save(pairing), done);
+    const vindaro::LegacyPairingStore::Load loaded = credentials.loadLegacy();
+    ASSERT_TRUE(loaded.value());
+    EXPECT_EQ(*loaded.value(), pairing);
     EXPECT_EQ(lookUpWithSecretTool(legacyToken).output, pairing.token().toUtf8());
     const QByteArray settings = credentials.settingsFileText();
     EXPECT_TRUE(settings.contains("vindaro.agent.room=ROOM_42")) << settings.toStdString();
@@ -122,58 +160,93 @@ TEST_F(CredentialStores, ALegacyPairingRoundTripsAndAnUnusableServerLoadsAsAbsen
     for (const QString& server :
          {QString(), QStringLiteral("not a url"), QStringLiteral("wss://[vindaro.net/ws")}) {
         credentials.defaults.setString(QStringLiteral("vindaro.agent.server"), server);
-        EXPECT_EQ(credentials.legacy.load(), std::nullopt) << server.toStdString();
+        EXPECT_TRUE(credentials.loadLegacy().isAbsent()) << server.toStdString();
     }
 
     // Stored values are taken as they are, unchecked.
     credentials.defaults.setString(QStringLiteral("vindaro.agent.server"),
                                    QStringLiteral("ws://example.com/other"));
     credentials.defaults.setString(QStringLiteral("vindaro.agent.room"), QStringLiteral("x"));
-    EXPECT_EQ(credentials.legacy.load(),
+    const vindaro::LegacyPairingStore::Load unchecked = credentials.loadLegacy();
+    ASSERT_TRUE(unchecked.value());
+    EXPECT_EQ(*unchecked.value(),
               vindaro::AgentPairing(QUrl(QStringLiteral("ws://example.com/other")),
                                     QStringLiteral("x"), pairing.token()));
 
     credentials.defaults.remove(QStringLiteral("vindaro.agent.room"));
-    EXPECT_EQ(credentials.legacy.load(), std::nullopt);
-    credentials.legacy.save(pairing);
-    keychain.remove(legacyToken);
-    EXPECT_EQ(credentials.legacy.load(), std::nullopt);
+    EXPECT_TRUE(credentials.loadLegacy().isAbsent());
+    ASSERT_EQ(credentials.save(pairing), done);
+    ASSERT_EQ(credentials.remove(legacyToken), done);
+    EXPECT_TRUE(credentials.loadLegacy().isAbsent());
 }
 
 TEST_F(CredentialStores, ClearingNeedsNothingStoredAndKeepsTheInstallationId) {
-    const QString id = credentials.identity.loadOrCreate();
-    EXPECT_NO_THROW(credentials.sessions.clear());
-    EXPECT_NO_THROW(credentials.legacy.clear());
+    const QString id = credentials.installationId();
+    EXPECT_EQ(credentials.clearSession(), done);
+    EXPECT_EQ(credentials.clearLegacy(), done);
 
-    credentials.sessions.save(sampleSession());
-    credentials.legacy.save(samplePairing());
-    credentials.sessions.clear();
-    credentials.legacy.clear();
+    ASSERT_EQ(credentials.save(sampleSession()), done);
+    ASSERT_EQ(credentials.save(samplePairing()), done);
+    EXPECT_EQ(credentials.clearSession(), done);
+    EXPECT_EQ(credentials.clearLegacy(), done);
 
-    EXPECT_EQ(credentials.sessions.load(), std::nullopt);
-    EXPECT_EQ(credentials.legacy.load(), std::nullopt);
+    EXPECT_TRUE(credentials.loadSession().isAbsent());
+    EXPECT_TRUE(credentials.loadLegacy().isAbsent());
     EXPECT_FALSE(credentials.settingsFileText().contains("vindaro.agent"))
         << credentials.settingsFileText().toStdString();
     EXPECT_NE(lookUpWithSecretTool(sessionToken).exitCode, 0);
     EXPECT_NE(lookUpWithSecretTool(legacyToken).exitCode, 0);
     EXPECT_EQ(lookUpWithSecretTool(installId).output, id.toUtf8());
-    EXPECT_EQ(credentials.identity.loadOrCreate(), id);
+    EXPECT_EQ(credentials.installationId(), id);
 }
 
 TEST_F(CredentialStores, TheInstallationIdIsALowerCaseUuidReplacedWhenUpperCaseOrMalformed) {
-    const QString id = credentials.identity.loadOrCreate();
+    const QString id = credentials.installationId();
     EXPECT_TRUE(isLowerCaseUuid(id)) << id.toStdString();
     EXPECT_EQ(lookUpWithSecretTool(installId).output, id.toUtf8());
-    EXPECT_EQ(credentials.identity.loadOrCreate(), id);
+    EXPECT_EQ(credentials.installationId(), id);
 
     for (const QString& stored : {id.toUpper(), QStringLiteral("not-an-id"), id + QLatin1Char('\n'),
                                   QStringLiteral(" ") + id}) {
-        keychain.set(stored, installId);
-        const QString replaced = credentials.identity.loadOrCreate();
+        ASSERT_EQ(credentials.set(stored, installId), done);
+        const QString replaced = credentials.installationId();
         EXPECT_TRUE(isLowerCaseUuid(replaced)) << replaced.toStdString();
         EXPECT_NE(replaced, id);
-        EXPECT_EQ(keychain.get(installId), replaced);
+        EXPECT_EQ(credentials.get(installId), replaced);
     }
+}
+
+// A settings folder that cannot be written: the save fails with a storage error the user sees,
+// and what was stored before, in the keyring and on disk, is what the next launch finds.
+TEST_F(CredentialStores, AnUnwritableSettingsFolderFailsTheSaveAndKeepsTheFormerPairing) {
+    const vindaro::AgentSession former = sampleSession();
+    ASSERT_EQ(credentials.save(former), done);
+    const QByteArray settingsBefore = credentials.settingsFileText();
+    const ReadOnlyFolder folder(QFileInfo(credentials.defaults.fileName()).path());
+    if (!folder.isReadOnly())
+        GTEST_SKIP() << "cannot make the settings folder read-only here";
+
+    const vindaro::AgentSession newer(QStringLiteral("wss://vindaro.net/ws"),
+                                      QStringLiteral("session_999"), QStringLiteral("agent_999"),
+                                      QStringLiteral("tok-NEWER-000"), 2);
+    EXPECT_EQ(credentials.save(newer), QStringLiteral("(settingsWrite)"));
+    EXPECT_EQ(credentials.save(samplePairing()), QStringLiteral("(settingsWrite)"));
+
+    EXPECT_EQ(credentials.settingsFileText(), settingsBefore);
+    EXPECT_EQ(lookUpWithSecretTool(sessionToken).output, former.token().toUtf8());
+    EXPECT_NE(lookUpWithSecretTool(legacyToken).exitCode, 0);
+    const vindaro::SessionStore::Load loaded = credentials.loadSession();
+    ASSERT_TRUE(loaded.value());
+    EXPECT_EQ(*loaded.value(), former);
+    Credentials nextLaunch;
+    const vindaro::SessionStore::Load restored = nextLaunch.loadSession();
+    ASSERT_TRUE(restored.value());
+    EXPECT_EQ(*restored.value(), former);
+
+    // Clearing takes the token, but cannot say the settings are gone.
+    EXPECT_EQ(credentials.clearSession(), QStringLiteral("(settingsWrite)"));
+    EXPECT_NE(lookUpWithSecretTool(sessionToken).exitCode, 0);
+    EXPECT_TRUE(nextLaunch.loadSession().isAbsent());
 }
 
 } // namespace

@@ -1,25 +1,68 @@
 #include "memory_secret_store.h"
 
+#include <QTimer>
+
 namespace vindaro {
 
-bool MemorySecretStore::store(const QString& service, const QString& account,
-                              const QByteArray& value) {
-    if (m_refusesWrites)
-        return false;
-    m_items.insert({service, account}, value);
-    return true;
+namespace {
+
+SecretOutcome refused() {
+    return SecretOutcome::failed(QStringLiteral("refused"));
 }
 
-std::optional<QByteArray> MemorySecretStore::lookup(const QString& service,
-                                                    const QString& account) {
-    const auto found = m_items.constFind({service, account});
-    if (found == m_items.cend())
-        return std::nullopt;
-    return found.value();
+} // namespace
+
+void MemorySecretStore::store(const QString& service, const QString& account,
+                              const QByteArray& value, Done done) {
+    enqueue([this, key = qMakePair(service, account), value, done = std::move(done)] {
+        if (m_refusal != Refusal::none) {
+            done(refused());
+            return;
+        }
+        m_items.insert(key, value);
+        done(SecretOutcome::done());
+    });
 }
 
-void MemorySecretStore::remove(const QString& service, const QString& account) {
-    m_items.remove({service, account});
+void MemorySecretStore::lookup(const QString& service, const QString& account, Done done) {
+    enqueue([this, key = qMakePair(service, account), done = std::move(done)] {
+        if (m_refusal == Refusal::everything) {
+            done(refused());
+            return;
+        }
+        const auto found = m_items.constFind(key);
+        done(found == m_items.cend() ? SecretOutcome::absent() : SecretOutcome::done(*found));
+    });
+}
+
+void MemorySecretStore::remove(const QString& service, const QString& account, Done done) {
+    enqueue([this, key = qMakePair(service, account), done = std::move(done)] {
+        if (m_refusal == Refusal::everything && m_items.contains(key)) {
+            done(refused());
+            return;
+        }
+        m_items.remove(key);
+        done(SecretOutcome::done());
+    });
+}
+
+void MemorySecretStore::holdAnswers(bool hold) {
+    m_holding = hold;
+}
+
+void MemorySecretStore::answerHeld() {
+    std::deque<std::function<void()>> held;
+    held.swap(m_held);
+    for (const std::function<void()>& answer : held)
+        answer();
+}
+
+void MemorySecretStore::enqueue(std::function<void()> answer) {
+    if (m_holding) {
+        m_held.push_back(std::move(answer));
+        return;
+    }
+    QTimer::singleShot(0, &m_context, std::move(answer));
 }
 
 } // namespace vindaro

@@ -1,40 +1,67 @@
 #include "secret_service_store.h"
 
+#include <QAbstractEventDispatcher>
+#include <QThread>
+
 #include <libsecret/secret.h>
 
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <mutex>
-#include <thread>
+#include <algorithm>
 
 namespace vindaro {
 
+// One call to the Secret Service, from opening a connection of its own to the answer. Every
+// GLib callback it waits for holds a reference to it, so a call that was abandoned or timed out
+// still has somewhere to land when libsecret finally reports back.
+class SecretServiceCall : public std::enable_shared_from_this<SecretServiceCall> {
+public:
+    enum class Kind { store, lookup, remove };
+
+    SecretServiceCall(Kind kind, const QString& service, const QString& account, QByteArray value,
+                      SecretStore::Done done, std::chrono::milliseconds silenceLimit);
+    ~SecretServiceCall();
+    SecretServiceCall(const SecretServiceCall&) = delete;
+    SecretServiceCall& operator=(const SecretServiceCall&) = delete;
+
+    void start();
+    // The store is going: nothing will be answered, and what is in flight is cancelled. The
+    // caller holds the call, which cancelling may otherwise let go.
+    void abandon();
+    bool isFinished() const { return !m_done; }
+
+    // While the desktop's prompt is open the call waits for the person, not for the service.
+    void promptOpened();
+    void promptClosed();
+
+private:
+    using Self = std::shared_ptr<SecretServiceCall>;
+
+    void finish(const SecretOutcome& outcome);
+    void fail(GError* error);
+    void search(SecretSearchFlags flags, GAsyncReadyCallback next);
+
+    static gpointer hold(const Self& call) { return new Self(call); }
+    static Self release(gpointer data);
+    static void opened(GObject* source, GAsyncResult* result, gpointer data);
+    static void stored(GObject* source, GAsyncResult* result, gpointer data);
+    static void lookedUp(GObject* source, GAsyncResult* result, gpointer data);
+    static void foundForRemoval(GObject* source, GAsyncResult* result, gpointer data);
+    static void deleted(GObject* source, GAsyncResult* result, gpointer data);
+    static void checkedRemoval(GObject* source, GAsyncResult* result, gpointer data);
+
+    Kind m_kind;
+    QByteArray m_serviceName;
+    QByteArray m_account;
+    QByteArray m_value;
+    SecretStore::Done m_done;
+    GCancellable* m_cancellable;
+    SecretService* m_service = nullptr;
+    QTimer m_silence;
+    int m_openPrompts = 0;
+    int m_pendingDeletions = 0;
+    QString m_deletionFailure;
+};
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// What one libsecret call gave back.
-struct Outcome {
-    bool succeeded = false;
-    std::optional<QByteArray> value;
-};
-
-using Body = std::function<Outcome(GCancellable*)>;
-
-struct Call {
-    explicit Call(Body callBody)
-        : body(std::move(callBody))
-        , cancellable(g_cancellable_new()) {}
-    ~Call() { g_object_unref(cancellable); }
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
-
-    Body body;
-    GCancellable* cancellable;
-    bool finished = false; // guarded by the worker's mutex
-    Outcome outcome;
-};
 
 // Items are identified by service and account alone, like generic passwords elsewhere: an item
 // another tool made with the same two attributes is the same item.
@@ -64,161 +91,322 @@ public:
     GHashTable* table() const { return m_table; }
 
 private:
-    // The table only points at the texts; the caller keeps them alive for the call.
+    // The table only points at the texts; libsecret copies them before the call returns.
     void insert(const char* name, const QByteArray& value) {
         g_hash_table_insert(m_table, const_cast<char*>(name), const_cast<char*>(value.constData()));
     }
     GHashTable* m_table;
 };
 
-} // namespace
+QString reasonOf(GError* error) {
+    QString reason = QString::fromUtf8(error->message);
+    g_error_free(error);
+    return reason;
+}
 
-// The thread that makes the libsecret calls, one after another. It owns itself through the
-// shared pointer its thread holds, so that a thread stuck in a call that ignores cancellation can
-// be let go of without leaving it pointing at freed memory.
-class SecretServiceStore::Worker {
-public:
-    static std::shared_ptr<Worker> start() {
-        auto worker = std::make_shared<Worker>();
-        worker->m_thread = std::thread([worker] { worker->loop(); });
-        return worker;
-    }
-
-    // The call's outcome, or nothing when it did not finish by the deadline; it is then
-    // cancelled and left to end on its own.
-    std::optional<Outcome> run(Body body, Clock::time_point deadline) {
-        auto call = std::make_shared<Call>(std::move(body));
-        {
-            std::unique_lock lock(m_mutex);
-            m_queue.push_back(call);
-            m_changed.notify_all();
-            if (m_changed.wait_until(lock, deadline, [&] { return call->finished; }))
-                return std::move(call->outcome);
-        }
-        g_cancellable_cancel(call->cancellable);
-        return std::nullopt;
-    }
-
-    // Cancels the call in progress, drops the queued ones and ends the thread, waiting for it
-    // until the deadline at most.
-    void stop(Clock::time_point deadline) {
-        std::shared_ptr<Call> current;
-        {
-            std::scoped_lock lock(m_mutex);
-            m_stopping = true;
-            m_queue.clear();
-            current = m_current;
-            m_changed.notify_all();
-        }
-        if (current)
-            g_cancellable_cancel(current->cancellable);
-        std::unique_lock lock(m_mutex);
-        if (m_changed.wait_until(lock, deadline, [&] { return m_exited; })) {
-            lock.unlock();
-            m_thread.join();
-        } else {
-            m_thread.detach();
-        }
-    }
-
-private:
-    void loop() {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
-            if (m_stopping)
-                break;
-            m_current = std::move(m_queue.front());
-            m_queue.pop_front();
-            const std::shared_ptr<Call> call = m_current;
-            lock.unlock();
-            // A call whose caller has already given up is not started at all.
-            Outcome outcome;
-            if (!g_cancellable_is_cancelled(call->cancellable))
-                outcome = call->body(call->cancellable);
-            lock.lock();
-            m_current.reset();
-            call->outcome = std::move(outcome);
-            call->finished = true;
-            m_changed.notify_all();
-        }
-        m_exited = true;
-        m_changed.notify_all();
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::shared_ptr<Call>> m_queue;
-    std::shared_ptr<Call> m_current;
-    bool m_stopping = false;
-    bool m_exited = false;
-    std::thread m_thread;
+// libsecret's own service, told when a prompt opens and closes so the call can stop counting
+// silence while a person answers. SecretServiceClass's prompt functions are the documented way
+// to take over prompting.
+struct AgentSecretService {
+    SecretService parent;
+    SecretServiceCall* call; // cleared by the call when it ends
 };
 
-SecretServiceStore::SecretServiceStore(std::chrono::milliseconds callLimit)
-    : m_callLimit(callLimit)
-    , m_worker(Worker::start()) {}
+struct AgentSecretServiceClass {
+    SecretServiceClass parent;
+};
+
+G_DEFINE_TYPE(AgentSecretService, agent_secret_service, SECRET_TYPE_SERVICE)
+
+AgentSecretService* agentService(gpointer service) {
+    return G_TYPE_CHECK_INSTANCE_CAST(service, agent_secret_service_get_type(), AgentSecretService);
+}
+
+void promptPerformed(GObject* source, GAsyncResult* result, gpointer data) {
+    GTask* task = G_TASK(data);
+    GError* error = nullptr;
+    GVariant* value = secret_prompt_perform_finish(SECRET_PROMPT(source), result, &error);
+    if (SecretServiceCall* call = agentService(g_task_get_source_object(task))->call)
+        call->promptClosed();
+    // A prompt whose service vanished ends with neither a value nor an error; libsecret's own
+    // callers would read that empty answer as a value, so it becomes an error here.
+    if (value == nullptr && error == nullptr)
+        error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_FAILED,
+                                    "The prompt ended without an answer");
+    if (error != nullptr)
+        g_task_return_error(task, error);
+    else
+        g_task_return_pointer(task, value, reinterpret_cast<GDestroyNotify>(g_variant_unref));
+    g_object_unref(task);
+}
+
+void promptAsync(SecretService* self, SecretPrompt* prompt, const GVariantType* returnType,
+                 GCancellable* cancellable, GAsyncReadyCallback callback, gpointer data) {
+    GTask* task = g_task_new(self, cancellable, callback, data);
+    if (SecretServiceCall* call = agentService(self)->call)
+        call->promptOpened();
+    secret_prompt_perform(prompt, nullptr, returnType, cancellable, promptPerformed, task);
+}
+
+GVariant* promptFinish(SecretService*, GAsyncResult* result, GError** error) {
+    return static_cast<GVariant*>(g_task_propagate_pointer(G_TASK(result), error));
+}
+
+void agent_secret_service_init(AgentSecretService* self) {
+    self->call = nullptr;
+}
+
+void agent_secret_service_class_init(AgentSecretServiceClass* type) {
+    type->parent.prompt_async = promptAsync;
+    type->parent.prompt_finish = promptFinish;
+}
+
+} // namespace
+
+SecretServiceCall::SecretServiceCall(Kind kind, const QString& service, const QString& account,
+                                     QByteArray value, SecretStore::Done done,
+                                     std::chrono::milliseconds silenceLimit)
+    : m_kind(kind)
+    , m_serviceName(service.toUtf8())
+    , m_account(account.toUtf8())
+    , m_value(std::move(value))
+    , m_done(std::move(done))
+    , m_cancellable(g_cancellable_new()) {
+    m_silence.setSingleShot(true);
+    m_silence.setInterval(silenceLimit);
+    QObject::connect(&m_silence, &QTimer::timeout, [this] {
+        // Cancelling may end what is in flight, and with it the last hold on this call.
+        const Self self = shared_from_this();
+        finish(SecretOutcome::failed(QStringLiteral("The Secret Service did not answer")));
+        g_cancellable_cancel(m_cancellable);
+    });
+}
+
+SecretServiceCall::~SecretServiceCall() {
+    if (m_service != nullptr) {
+        agentService(m_service)->call = nullptr;
+        g_object_unref(m_service);
+    }
+    g_object_unref(m_cancellable);
+}
+
+SecretServiceCall::Self SecretServiceCall::release(gpointer data) {
+    const std::unique_ptr<Self> held(static_cast<Self*>(data));
+    return *held;
+}
+
+void SecretServiceCall::start() {
+    m_silence.start();
+    secret_service_open(agent_secret_service_get_type(), nullptr, SECRET_SERVICE_OPEN_SESSION,
+                        m_cancellable, opened, hold(shared_from_this()));
+}
+
+void SecretServiceCall::abandon() {
+    m_done = nullptr;
+    m_silence.stop();
+    g_cancellable_cancel(m_cancellable);
+}
+
+void SecretServiceCall::promptOpened() {
+    ++m_openPrompts;
+    m_silence.stop();
+}
+
+void SecretServiceCall::promptClosed() {
+    if (--m_openPrompts == 0 && !isFinished())
+        m_silence.start();
+}
+
+void SecretServiceCall::finish(const SecretOutcome& outcome) {
+    if (isFinished())
+        return;
+    m_silence.stop();
+    const SecretStore::Done done = std::move(m_done);
+    m_done = nullptr;
+    done(outcome);
+}
+
+void SecretServiceCall::fail(GError* error) {
+    finish(SecretOutcome::failed(reasonOf(error)));
+}
+
+void SecretServiceCall::search(SecretSearchFlags flags, GAsyncReadyCallback next) {
+    const Attributes attributes(m_serviceName, m_account);
+    secret_service_search(m_service, itemSchema(), attributes.table(), flags, m_cancellable, next,
+                          hold(shared_from_this()));
+}
+
+void SecretServiceCall::opened(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    SecretService* service = secret_service_open_finish(result, &error);
+    if (service == nullptr) {
+        call->fail(error);
+        return;
+    }
+    call->m_service = service;
+    agentService(service)->call = call.get();
+    if (call->isFinished())
+        return;
+    switch (call->m_kind) {
+    case Kind::store: {
+        const Attributes attributes(call->m_serviceName, call->m_account);
+        const QByteArray label = call->m_serviceName + " (" + call->m_account + ')';
+        SecretValue* value =
+            secret_value_new(call->m_value.constData(), call->m_value.size(), "text/plain");
+        secret_service_store(service, itemSchema(), attributes.table(), SECRET_COLLECTION_DEFAULT,
+                             label.constData(), value, call->m_cancellable, stored, hold(call));
+        secret_value_unref(value);
+        break;
+    }
+    case Kind::lookup:
+        // libsecret's own lookup reads a refused unlock as "no item"; searching and loading
+        // the secret here tells the two apart.
+        call->search(
+            static_cast<SecretSearchFlags>(SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS),
+            lookedUp);
+        break;
+    case Kind::remove:
+        // libsecret's own clear skips locked items, so they are unlocked first.
+        call->search(static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK),
+                     foundForRemoval);
+        break;
+    }
+}
+
+void SecretServiceCall::stored(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    if (secret_service_store_finish(call->m_service, result, &error))
+        call->finish(SecretOutcome::done());
+    else
+        call->fail(error);
+}
+
+void SecretServiceCall::lookedUp(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    GList* items = secret_service_search_finish(call->m_service, result, &error);
+    if (error != nullptr) {
+        call->fail(error);
+        return;
+    }
+    if (items == nullptr) {
+        call->finish(SecretOutcome::absent());
+        return;
+    }
+    // Still locked when the unlock was refused or dismissed.
+    if (SecretValue* secret = secret_item_get_secret(SECRET_ITEM(items->data))) {
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(secret, &length);
+        QByteArray value(bytes, static_cast<qsizetype>(length));
+        secret_value_unref(secret);
+        call->finish(SecretOutcome::done(std::move(value)));
+    } else {
+        call->finish(SecretOutcome::failed(QStringLiteral("The item is locked")));
+    }
+    g_list_free_full(items, g_object_unref);
+}
+
+void SecretServiceCall::foundForRemoval(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    GList* items = secret_service_search_finish(call->m_service, result, &error);
+    if (error != nullptr) {
+        call->fail(error);
+        return;
+    }
+    if (items == nullptr) {
+        call->finish(SecretOutcome::done());
+        return;
+    }
+    for (GList* item = items; item != nullptr; item = item->next) {
+        ++call->m_pendingDeletions;
+        secret_item_delete(SECRET_ITEM(item->data), call->m_cancellable, deleted, hold(call));
+    }
+    g_list_free_full(items, g_object_unref);
+}
+
+void SecretServiceCall::deleted(GObject* source, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    if (!secret_item_delete_finish(SECRET_ITEM(source), result, &error))
+        call->m_deletionFailure = reasonOf(error);
+    if (--call->m_pendingDeletions > 0 || call->isFinished())
+        return;
+    // Whatever each deletion said, only a search that finds nothing means the items are gone.
+    call->search(SECRET_SEARCH_ALL, checkedRemoval);
+}
+
+void SecretServiceCall::checkedRemoval(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    GList* items = secret_service_search_finish(call->m_service, result, &error);
+    if (error != nullptr) {
+        call->fail(error);
+        return;
+    }
+    if (items == nullptr) {
+        call->finish(SecretOutcome::done());
+        return;
+    }
+    g_list_free_full(items, g_object_unref);
+    call->finish(SecretOutcome::failed(call->m_deletionFailure.isEmpty()
+                                           ? QStringLiteral("The item is still stored")
+                                           : call->m_deletionFailure));
+}
+
+SecretServiceStore::SecretServiceStore(std::chrono::milliseconds silenceLimit)
+    : m_silenceLimit(silenceLimit) {
+    const QAbstractEventDispatcher* dispatcher =
+        QAbstractEventDispatcher::instance(QThread::currentThread());
+    m_dispatcherRunsGlib = dispatcher != nullptr && dispatcher->inherits("QEventDispatcherGlib");
+    m_glibPump.setInterval(std::chrono::milliseconds(10));
+    QObject::connect(&m_glibPump, &QTimer::timeout, [this] {
+        while (g_main_context_iteration(nullptr, FALSE) == TRUE) {
+        }
+        forgetFinishedCalls();
+        if (m_calls.empty())
+            m_glibPump.stop();
+    });
+}
 
 SecretServiceStore::~SecretServiceStore() {
-    m_worker->stop(Clock::now() + m_callLimit);
+    for (const std::weak_ptr<SecretServiceCall>& weak : m_calls) {
+        if (const std::shared_ptr<SecretServiceCall> call = weak.lock())
+            call->abandon();
+    }
 }
 
-bool SecretServiceStore::store(const QString& service, const QString& account,
-                               const QByteArray& value) {
-    const Clock::time_point deadline = Clock::now() + m_callLimit;
-    const QByteArray label = (service + QStringLiteral(" (") + account + u')').toUtf8();
-    const auto outcome = m_worker->run(
-        [service = service.toUtf8(), account = account.toUtf8(), value,
-         label](GCancellable* cancellable) {
-            const Attributes attributes(service, account);
-            SecretValue* secret = secret_value_new(value.constData(), value.size(), "text/plain");
-            GError* error = nullptr;
-            const gboolean stored = secret_password_storev_binary_sync(
-                itemSchema(), attributes.table(), SECRET_COLLECTION_DEFAULT, label.constData(),
-                secret, cancellable, &error);
-            secret_value_unref(secret);
-            g_clear_error(&error);
-            return Outcome{stored == TRUE, std::nullopt};
-        },
-        deadline);
-    return outcome && outcome->succeeded;
+void SecretServiceStore::forgetFinishedCalls() {
+    std::erase_if(m_calls, [](const std::weak_ptr<SecretServiceCall>& weak) {
+        const std::shared_ptr<SecretServiceCall> live = weak.lock();
+        return !live || live->isFinished();
+    });
 }
 
-std::optional<QByteArray> SecretServiceStore::lookup(const QString& service,
-                                                     const QString& account) {
-    const Clock::time_point deadline = Clock::now() + m_callLimit;
-    auto outcome = m_worker->run(
-        [service = service.toUtf8(), account = account.toUtf8()](GCancellable* cancellable) {
-            const Attributes attributes(service, account);
-            GError* error = nullptr;
-            SecretValue* secret = secret_password_lookupv_binary_sync(
-                itemSchema(), attributes.table(), cancellable, &error);
-            g_clear_error(&error);
-            if (secret == nullptr)
-                return Outcome{};
-            gsize length = 0;
-            const gchar* bytes = secret_value_get(secret, &length);
-            QByteArray value(bytes, static_cast<qsizetype>(length));
-            secret_value_unref(secret);
-            return Outcome{true, std::move(value)};
-        },
-        deadline);
-    if (!outcome || !outcome->succeeded)
-        return std::nullopt;
-    return std::move(outcome->value);
+void SecretServiceStore::begin(const std::shared_ptr<SecretServiceCall>& call) {
+    forgetFinishedCalls();
+    m_calls.push_back(call);
+    call->start();
+    if (!m_dispatcherRunsGlib)
+        m_glibPump.start();
 }
 
-void SecretServiceStore::remove(const QString& service, const QString& account) {
-    const Clock::time_point deadline = Clock::now() + m_callLimit;
-    m_worker->run(
-        [service = service.toUtf8(), account = account.toUtf8()](GCancellable* cancellable) {
-            const Attributes attributes(service, account);
-            GError* error = nullptr;
-            secret_password_clearv_sync(itemSchema(), attributes.table(), cancellable, &error);
-            g_clear_error(&error);
-            return Outcome{true, std::nullopt};
-        },
-        deadline);
+void SecretServiceStore::store(const QString& service, const QString& account,
+                               const QByteArray& value, Done done) {
+    begin(std::make_shared<SecretServiceCall>(SecretServiceCall::Kind::store, service, account,
+                                              value, std::move(done), m_silenceLimit));
+}
+
+void SecretServiceStore::lookup(const QString& service, const QString& account, Done done) {
+    begin(std::make_shared<SecretServiceCall>(SecretServiceCall::Kind::lookup, service, account,
+                                              QByteArray(), std::move(done), m_silenceLimit));
+}
+
+void SecretServiceStore::remove(const QString& service, const QString& account, Done done) {
+    begin(std::make_shared<SecretServiceCall>(SecretServiceCall::Kind::remove, service, account,
+                                              QByteArray(), std::move(done), m_silenceLimit));
 }
 
 } // namespace vindaro

@@ -32,8 +32,9 @@ void SettingsUserDefaults::remove(const QString& key) {
     m_settings.remove(key);
 }
 
-void SettingsUserDefaults::flush() {
+bool SettingsUserDefaults::flush() {
     m_settings.sync();
+    return m_settings.status() == QSettings::NoError;
 }
 
 } // namespace vindaro
