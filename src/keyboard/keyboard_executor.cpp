@@ -2,6 +2,7 @@
 
 #include "model/agent_error.h"
 #include "platform/key_poster.h"
+#include "platform/window_focus.h"
 
 #include <algorithm>
 #include <utility>
@@ -19,8 +20,9 @@ std::string failureLine(const AgentError& error) {
 
 } // namespace
 
-KeyboardExecutor::KeyboardExecutor(KeyPoster& poster)
+KeyboardExecutor::KeyboardExecutor(KeyPoster& poster, KeyDestinationCheck* destinationCheck)
     : m_poster(poster)
+    , m_destinationCheck(destinationCheck)
     , m_failureLines{failureLine(AgentError::accessibilityRequired()),
                      failureLine(AgentError::eventCreationFailed())}
     , m_worker([this] { runWorker(); }) {}
@@ -76,6 +78,11 @@ void KeyboardExecutor::setOnLog(LogSink sink) {
     m_onLog = std::move(sink);
 }
 
+void KeyboardExecutor::setOnSkip(SkipSink sink) {
+    std::scoped_lock lock(m_logMutex);
+    m_onSkip = std::move(sink);
+}
+
 void KeyboardExecutor::runWorker() {
     for (;;) {
         Command command;
@@ -95,12 +102,14 @@ void KeyboardExecutor::runWorker() {
 void KeyboardExecutor::execute(const Command& command) {
     if (isCancelled(command.generation))
         return;
-    log("[KEY] " + command.name + " ×" + std::to_string(command.count) + " ← " + command.source);
+    if (command.count <= 0)
+        announce(command);
     for (int pressed = 0; pressed < command.count; ++pressed) {
         if (isCancelled(command.generation))
             return;
-        if (const auto failure = press(command.code, command.holdMs, command.generation)) {
-            log(m_failureLines[static_cast<std::size_t>(*failure)]);
+        if (const auto failure = press(command, pressed == 0)) {
+            if (*failure != PressFailure::destinationRefused)
+                log(m_failureLines[static_cast<std::size_t>(*failure)]);
             return;
         }
         if (pressed + 1 < command.count)
@@ -108,13 +117,21 @@ void KeyboardExecutor::execute(const Command& command) {
     }
 }
 
-std::optional<KeyboardExecutor::PressFailure>
-KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation) {
-    if (!m_poster.mayPostEvents())
+std::optional<KeyboardExecutor::PressFailure> KeyboardExecutor::press(const Command& command,
+                                                                      bool first) {
+    const std::uint16_t code = command.code;
+    const std::uint64_t generation = command.generation;
+    if (!m_poster.mayPostEvents()) {
+        if (first)
+            announce(command);
         return PressFailure::accessibilityRequired;
+    }
     bool wentDown = false;
     {
         std::scoped_lock posting(m_postingKeyDown);
+        // Asked as late as possible: the focus may have moved since the last key.
+        if (!mayGoDown(command.name))
+            return PressFailure::destinationRefused;
         {
             std::scoped_lock lock(m_mutex);
             // Cancelled since the last check: better not to put the key down at all.
@@ -122,6 +139,9 @@ KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation
                 return std::nullopt;
             m_activeKeys.insert(code);
         }
+        // Only now: a command whose key-down is refused must not read as pressed in the log.
+        if (first)
+            announce(command);
         wentDown = m_poster.postKey(code, KeyDirection::down);
     }
     if (!wentDown) {
@@ -131,7 +151,7 @@ KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation
             forgetHeldKey(code);
         return PressFailure::eventCreationFailed;
     }
-    const auto hold = std::chrono::milliseconds(std::max(holdMs, 0));
+    const auto hold = std::chrono::milliseconds(std::max(command.holdMs, 0));
     waitUnlessCancelled(std::chrono::steady_clock::now() + hold, generation);
     // Also after a cancellation: the key-up of cancelAll() may have been lost, and posting it twice
     // does no harm.
@@ -139,6 +159,27 @@ KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation
         return PressFailure::eventCreationFailed;
     forgetHeldKey(code);
     return std::nullopt;
+}
+
+void KeyboardExecutor::announce(const Command& command) {
+    log("[KEY] " + command.name + " ×" + std::to_string(command.count) + " ← " + command.source);
+}
+
+bool KeyboardExecutor::mayGoDown(const std::string& keyName) {
+    const KeyDestination destination = m_destinationCheck != nullptr
+                                           ? m_destinationCheck->beforeKeyDown()
+                                           : KeyDestination::allowed;
+    if (destination == KeyDestination::allowed) {
+        m_skipping.reset();
+        return true;
+    }
+    if (m_skipping != destination) {
+        m_skipping = destination;
+        std::scoped_lock lock(m_logMutex);
+        if (m_onSkip)
+            m_onSkip(destination, keyName);
+    }
+    return false;
 }
 
 bool KeyboardExecutor::isCancelled(std::uint64_t generation) {

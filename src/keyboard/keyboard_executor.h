@@ -15,6 +15,8 @@
 namespace vindaro {
 
 class KeyPoster;
+class KeyDestinationCheck;
+enum class KeyDestination;
 
 // Presses accepted key commands one after another on a worker thread of its own, with exact
 // hold and gap timing, and can stop at once, releasing every key it holds.
@@ -26,12 +28,18 @@ public:
     // Receives each log line on the worker thread. Whoever sets it hops to the thread it needs;
     // it must return promptly and must not call setOnLog().
     using LogSink = std::function<void(const std::string& line)>;
+    // Receives, on the worker thread, the first command of each run of commands skipped because
+    // the destination check refused their key-down: why, and the key's name. A run ends when a
+    // key-down is allowed again or the reason changes. Same rules as LogSink.
+    using SkipSink = std::function<void(KeyDestination refusal, const std::string& keyName)>;
 
     static constexpr int maxPendingCommands = 100;
     static constexpr std::chrono::milliseconds pressGap{35};
 
-    // The poster must outlive the executor.
-    explicit KeyboardExecutor(KeyPoster& poster);
+    // The poster, and the destination check if there is one, must outlive the executor. The
+    // check is asked right before every key-down; when it refuses, nothing goes down and the
+    // rest of that command is skipped.
+    explicit KeyboardExecutor(KeyPoster& poster, KeyDestinationCheck* destinationCheck = nullptr);
     // Cancels everything and releases every held key before returning.
     ~KeyboardExecutor();
 
@@ -51,6 +59,7 @@ public:
     // Lines logged while no sink is set are lost. Once this returns, the previous sink is no
     // longer called.
     void setOnLog(LogSink sink);
+    void setOnSkip(SkipSink sink);
 
 private:
     struct Command {
@@ -61,11 +70,14 @@ private:
         std::string source;
         std::uint64_t generation = 0;
     };
-    enum class PressFailure { accessibilityRequired, eventCreationFailed };
+    enum class PressFailure { accessibilityRequired, eventCreationFailed, destinationRefused };
 
     void runWorker();
     void execute(const Command& command);
-    std::optional<PressFailure> press(std::uint16_t code, int holdMs, std::uint64_t generation);
+    // `first`: the command's first press, which logs the command's line once it goes ahead.
+    std::optional<PressFailure> press(const Command& command, bool first);
+    void announce(const Command& command);
+    bool mayGoDown(const std::string& keyName);
     bool isCancelled(std::uint64_t generation);
     void waitUnlessCancelled(std::chrono::steady_clock::time_point deadline,
                              std::uint64_t generation);
@@ -74,7 +86,10 @@ private:
     void log(const std::string& line);
 
     KeyPoster& m_poster;
+    KeyDestinationCheck* const m_destinationCheck;
     const std::array<std::string, 2> m_failureLines;
+    // Why the current run of skipped commands was skipped; worker thread only.
+    std::optional<KeyDestination> m_skipping;
 
     // Guards everything down to m_stopping; never held while waiting or posting a key-down.
     std::mutex m_mutex;
@@ -92,6 +107,7 @@ private:
 
     std::mutex m_logMutex;
     LogSink m_onLog;
+    SkipSink m_onSkip;
 
     std::thread m_worker;
 };
