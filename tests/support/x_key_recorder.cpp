@@ -1,13 +1,16 @@
 #include "x_key_recorder.h"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <condition_variable>
@@ -18,20 +21,27 @@
 namespace vindaro::test {
 
 struct XKeyRecorder::State {
-    Display* recording = nullptr; // used only by the recording thread once it runs
-    Display* query = nullptr;     // used under queryMutex
+    // Read by the recording thread; the windows and grabs it owns are made under queryMutex.
+    Display* recording = nullptr;
+    Display* query = nullptr; // used under queryMutex
     int inputOpcode = 0;
     int stopFd = -1;
+    int wakeFd = -1;
+    int windowCount = 0;
 
     mutable std::mutex mutex;
     mutable std::condition_variable recorded;
     std::vector<RecordedKey> events;
+    std::vector<std::pair<TestWindow, RecordedKey>> windowKeys;
 
     std::mutex queryMutex;
     std::thread thread;
 
     void record();
     void readEvents();
+    // Waits until the server has handled our requests on the recording connection and lets the
+    // recording thread read whatever that wait took off the connection.
+    void syncRecording();
     ~State();
 };
 
@@ -43,6 +53,8 @@ XKeyRecorder::State::~State() {
     }
     if (stopFd >= 0)
         close(stopFd);
+    if (wakeFd >= 0)
+        close(wakeFd);
     if (recording != nullptr)
         XCloseDisplay(recording);
     if (query != nullptr)
@@ -52,12 +64,15 @@ XKeyRecorder::State::~State() {
 void XKeyRecorder::State::record() {
     for (;;) {
         readEvents();
-        std::array<pollfd, 2> sources = {
-            {{ConnectionNumber(recording), POLLIN, 0}, {stopFd, POLLIN, 0}}};
+        std::array<pollfd, 3> sources = {
+            {{ConnectionNumber(recording), POLLIN, 0}, {stopFd, POLLIN, 0}, {wakeFd, POLLIN, 0}}};
         if (poll(sources.data(), sources.size(), -1) < 0 && errno != EINTR)
             return;
         if (sources[1].revents != 0)
             return;
+        std::uint64_t count = 0;
+        if (sources[2].revents != 0)
+            static_cast<void>(read(wakeFd, &count, sizeof count));
     }
 }
 
@@ -65,6 +80,19 @@ void XKeyRecorder::State::readEvents() {
     while (XPending(recording) > 0) {
         XEvent event;
         XNextEvent(recording, &event);
+        if (event.type == KeyPress || event.type == KeyRelease) {
+            const RecordedKey key{
+                event.xkey.keycode,
+                XkbKeycodeToKeysym(recording, static_cast<KeyCode>(event.xkey.keycode), 0, 0),
+                event.type == KeyPress, static_cast<std::uint32_t>(event.xkey.time),
+                std::chrono::steady_clock::now()};
+            {
+                std::scoped_lock lock(mutex);
+                windowKeys.emplace_back(event.xkey.window, key);
+            }
+            recorded.notify_all();
+            continue;
+        }
         XGenericEventCookie& cookie = event.xcookie;
         if (cookie.type != GenericEvent || cookie.extension != inputOpcode ||
             !XGetEventData(recording, &cookie))
@@ -112,7 +140,8 @@ XKeyRecorder::XKeyRecorder(const std::string& displayName)
     XSync(state.recording, False);
 
     state.stopFd = eventfd(0, EFD_CLOEXEC);
-    if (state.stopFd < 0)
+    state.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state.stopFd < 0 || state.wakeFd < 0)
         throw std::runtime_error("eventfd failed");
     state.thread = std::thread([&state] { state.record(); });
 }
@@ -208,6 +237,135 @@ std::string XKeyRecorder::focusedWindowTitle() {
     if (focus == None || focus == PointerRoot)
         return {};
     return windowTitle(m_state->query, focus);
+}
+
+void XKeyRecorder::State::syncRecording() {
+    XSync(recording, False);
+    const std::uint64_t one = 1;
+    static_cast<void>(write(wakeFd, &one, sizeof one));
+}
+
+TestWindow XKeyRecorder::createWindow(const std::string& title, const std::string& programClass,
+                                      unsigned long pid) {
+    std::scoped_lock lock(m_state->queryMutex);
+    Display* display = m_state->recording;
+    const int placed = m_state->windowCount++;
+    const Window window = XCreateSimpleWindow(display, DefaultRootWindow(display),
+                                              10 + 110 * placed, 10, 100, 100, 0, 0, 0);
+    XSelectInput(display, window, KeyPressMask | KeyReleaseMask);
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    for (const char* name : {"_NET_WM_NAME", "WM_NAME"}) {
+        XChangeProperty(display, window, XInternAtom(display, name, False), utf8, 8,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(title.data()),
+                        static_cast<int>(title.size()));
+    }
+    std::string classHint = programClass + '\0' + programClass + '\0';
+    XChangeProperty(display, window, XA_WM_CLASS, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(classHint.data()),
+                    static_cast<int>(classHint.size()));
+    // A window manager is not to give it the focus when it appears, only when asked to.
+    const long neverUsed = 0;
+    XChangeProperty(display, window, XInternAtom(display, "_NET_WM_USER_TIME", False), XA_CARDINAL,
+                    32, PropModeReplace, reinterpret_cast<const unsigned char*>(&neverUsed), 1);
+    const long pidValue = static_cast<long>(pid);
+    XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(&pidValue), 1);
+    XMapWindow(display, window);
+    // A window manager maps it in its own time, inside a frame.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    XWindowAttributes attributes{};
+    while (XGetWindowAttributes(display, window, &attributes) != 0 &&
+           attributes.map_state != IsViewable && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    m_state->syncRecording();
+    if (attributes.map_state != IsViewable)
+        throw std::runtime_error("the test window was never shown");
+    return window;
+}
+
+void XKeyRecorder::focus(TestWindow window) {
+    std::scoped_lock lock(m_state->queryMutex);
+    Display* display = m_state->recording;
+    const Window root = DefaultRootWindow(display);
+    XRaiseWindow(display, window);
+    // Under a window manager, ask it as a taskbar would: focus set behind its back may be taken
+    // back to the window it thinks is active.
+    int count = 0;
+    Atom* properties = XListProperties(display, root, &count);
+    const Atom managerCheck = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+    const bool managed = properties != nullptr && std::find(properties, properties + count,
+                                                            managerCheck) != properties + count;
+    if (properties != nullptr)
+        XFree(properties);
+    if (managed) {
+        XEvent activate{};
+        activate.xclient.type = ClientMessage;
+        activate.xclient.window = window;
+        activate.xclient.message_type = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+        activate.xclient.format = 32;
+        activate.xclient.data.l[0] = 2; // from a pager or taskbar: always honoured
+        XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask,
+                   &activate);
+    } else {
+        XSetInputFocus(display, window, RevertToParent, CurrentTime);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    Window focused = None;
+    int revertTo = 0;
+    while (XGetInputFocus(display, &focused, &revertTo) != 0 && focused != window &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    m_state->syncRecording();
+}
+
+void XKeyRecorder::destroy(TestWindow window) {
+    std::scoped_lock lock(m_state->queryMutex);
+    XDestroyWindow(m_state->recording, window);
+    m_state->syncRecording();
+}
+
+void XKeyRecorder::movePointerTo(TestWindow window) {
+    std::scoped_lock lock(m_state->queryMutex);
+    Display* display = m_state->recording;
+    // The test windows sit along the top edge; the bottom right corner is bare.
+    if (window == 0)
+        XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 630, 470);
+    else
+        XWarpPointer(display, None, window, 0, 0, 0, 0, 50, 50);
+    m_state->syncRecording();
+}
+
+std::vector<RecordedKey> XKeyRecorder::keysAt(TestWindow window) const {
+    std::scoped_lock lock(m_state->mutex);
+    std::vector<RecordedKey> keys;
+    for (const auto& [at, key] : m_state->windowKeys) {
+        if (at == window)
+            keys.push_back(key);
+    }
+    return keys;
+}
+
+void XKeyRecorder::typeKey(const std::string& keysymName, bool down) {
+    std::scoped_lock lock(m_state->queryMutex);
+    const KeyCode keycode = XKeysymToKeycode(m_state->query, keysym(keysymName));
+    XTestFakeKeyEvent(m_state->query, keycode, down ? True : False, 0);
+    XSync(m_state->query, False);
+}
+
+bool XKeyRecorder::grabKeyboard(TestWindow window) {
+    std::scoped_lock lock(m_state->queryMutex);
+    const int status =
+        XGrabKeyboard(m_state->recording, window, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    m_state->syncRecording();
+    return status == GrabSuccess;
+}
+
+void XKeyRecorder::grabKey(const std::string& keysymName) {
+    std::scoped_lock lock(m_state->queryMutex);
+    Display* display = m_state->query;
+    XGrabKey(display, XKeysymToKeycode(display, keysym(keysymName)), AnyModifier,
+             DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync);
+    XSync(display, False);
 }
 
 unsigned long XKeyRecorder::keysym(const std::string& name) {

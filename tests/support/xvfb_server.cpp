@@ -1,5 +1,7 @@
 #include "xvfb_server.h"
 
+#include <X11/Xlib.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +12,10 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <string_view>
+#include <thread>
+
+extern char** environ;
 
 namespace vindaro::test {
 
@@ -39,6 +45,55 @@ std::string readDisplayNumber(int fd, std::chrono::milliseconds timeout) {
     return text.substr(0, text.find('\n'));
 }
 
+constexpr int childWriteEnd = 3;
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (std::string& text : strings)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Starts a program with its output discarded, killed by the kernel should we die first;
+// `passedFd`, unless -1, reaches it as descriptor 3.
+pid_t spawn(std::vector<std::string> arguments, std::vector<std::string> environment,
+            int passedFd) {
+    // Everything the child needs is prepared before fork(): after it, only async-signal-safe
+    // calls are allowed in a process that may have threads.
+    const std::vector<char*> argv = pointersTo(arguments);
+    const std::vector<char*> envp = pointersTo(environment);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(127);
+    // dup2 clears close-on-exec on the copy, so only this descriptor reaches the program; when it
+    // already sits on that number the flag is cleared by hand.
+    if (passedFd >= 0 && (passedFd == childWriteEnd ? fcntl(passedFd, F_SETFD, 0) < 0
+                                                    : dup2(passedFd, childWriteEnd) < 0))
+        _exit(127);
+    const int devNull = open("/dev/null", O_WRONLY);
+    if (devNull >= 0) {
+        dup2(devNull, STDOUT_FILENO);
+        dup2(devNull, STDERR_FILENO);
+    }
+    execvpe(argv[0], argv.data(), envp.data());
+    _exit(127);
+}
+
+void terminate(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+}
+
 } // namespace
 
 XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments) {
@@ -48,41 +103,18 @@ XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments) {
     const int readEnd = pipeFds[0];
     const int writeEnd = pipeFds[1];
 
-    // Everything the child needs is prepared before fork(): after it, only async-signal-safe
-    // calls are allowed in a process that may have threads.
-    const int childWriteEnd = 3;
     std::vector<std::string> arguments = {"Xvfb",      "-displayfd", std::to_string(childWriteEnd),
                                           "-nolisten", "tcp",        "-noreset",
                                           "-screen",   "0",          "640x480x24"};
     arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-
-    m_pid = fork();
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        environment.emplace_back(*variable);
+    m_pid = spawn(std::move(arguments), std::move(environment), writeEnd);
     if (m_pid < 0) {
         close(readEnd);
         close(writeEnd);
         throw std::runtime_error("fork failed");
-    }
-    if (m_pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        // dup2 clears close-on-exec on the copy, so only this end reaches Xvfb; when the pipe
-        // already sits on that number the flag is cleared by hand.
-        if (writeEnd == childWriteEnd ? fcntl(writeEnd, F_SETFD, 0) < 0
-                                      : dup2(writeEnd, childWriteEnd) < 0)
-            _exit(127);
-        const int devNull = open("/dev/null", O_WRONLY);
-        if (devNull >= 0) {
-            dup2(devNull, STDOUT_FILENO);
-            dup2(devNull, STDERR_FILENO);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
     }
     close(writeEnd);
     const std::string number = readDisplayNumber(readEnd, std::chrono::seconds(10));
@@ -98,13 +130,44 @@ XvfbServer::~XvfbServer() {
     stop();
 }
 
-void XvfbServer::stop() {
-    if (m_pid <= 0)
-        return;
-    kill(m_pid, SIGTERM);
-    while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+void XvfbServer::startWindowManager() {
+    std::vector<std::string> environment = {"DISPLAY=" + m_displayName};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::string_view(*variable).substr(0, 8) != "DISPLAY=")
+            environment.emplace_back(*variable);
     }
-    m_pid = -1;
+    m_windowManager = spawn({"openbox", "--sm-disable"}, std::move(environment), -1);
+    if (m_windowManager < 0)
+        throw std::runtime_error("fork failed");
+    // It announces itself on the root window a little before it manages windows, and a window
+    // mapped in between stays unmapped: so map one until it shows.
+    Display* display = XOpenDisplay(m_displayName.c_str());
+    if (display == nullptr)
+        throw std::runtime_error("cannot open " + m_displayName);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool managing = false;
+    while (!managing && std::chrono::steady_clock::now() < deadline) {
+        const Window probe =
+            XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
+        XMapWindow(display, probe);
+        const auto retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        XWindowAttributes attributes{};
+        while (!managing && std::chrono::steady_clock::now() < retryAt) {
+            managing = XGetWindowAttributes(display, probe, &attributes) != 0 &&
+                       attributes.map_state == IsViewable;
+            if (!managing)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        XDestroyWindow(display, probe);
+    }
+    XCloseDisplay(display);
+    if (!managing)
+        throw std::runtime_error("the window manager did not start");
+}
+
+void XvfbServer::stop() {
+    terminate(m_windowManager);
+    terminate(m_pid);
 }
 
 } // namespace vindaro::test

@@ -8,7 +8,7 @@ namespace vindaro::test {
 
 // A private Xvfb on a display number the server picks itself (-displayfd), so tests running
 // side by side never collide. Stopped by its process id when this object goes away, and
-// killed by the kernel should the test process die first.
+// killed by the kernel should the test process die first; the same for its window manager.
 class XvfbServer {
 public:
     // Extra arguments go to Xvfb, e.g. {"-extension", "XTEST"} to start it without XTEST.
@@ -22,11 +22,16 @@ public:
     // ":N"
     const std::string& displayName() const { return m_displayName; }
 
+    // Starts a window manager (openbox) on the display and returns once it manages windows. It
+    // stops with the server. Throws std::runtime_error when it does not come up.
+    void startWindowManager();
+
     // Terminates the server now and waits for it to exit.
     void stop();
 
 private:
     pid_t m_pid = -1;
+    pid_t m_windowManager = -1;
     std::string m_displayName;
 };
 
