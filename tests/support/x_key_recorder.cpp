@@ -10,15 +10,30 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
 namespace vindaro::test {
+
+namespace {
+
+// Polls a condition on the server for up to ten seconds.
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace
 
 struct XKeyRecorder::State {
     // Read by the recording thread; the windows and grabs it owns are made under queryMutex.
@@ -32,13 +47,15 @@ struct XKeyRecorder::State {
     mutable std::mutex mutex;
     mutable std::condition_variable recorded;
     std::vector<RecordedKey> events;
-    std::vector<std::pair<TestWindow, RecordedKey>> windowKeys;
+    std::map<TestWindow, std::vector<RecordedKey>> windowKeys;
 
     std::mutex queryMutex;
     std::thread thread;
 
     void record();
     void readEvents();
+    // A raw event (window 0), or one the server delivered to a window of ours.
+    void push(unsigned keycode, bool pressed, Time time, TestWindow window);
     // Waits until the server has handled our requests on the recording connection and lets the
     // recording thread read whatever that wait took off the connection.
     void syncRecording();
@@ -76,21 +93,23 @@ void XKeyRecorder::State::record() {
     }
 }
 
+void XKeyRecorder::State::push(unsigned keycode, bool pressed, Time time, TestWindow window) {
+    const RecordedKey key{
+        keycode, XkbKeycodeToKeysym(recording, static_cast<KeyCode>(keycode), 0, 0), pressed,
+        static_cast<std::uint32_t>(time), std::chrono::steady_clock::now()};
+    {
+        std::scoped_lock lock(mutex);
+        (window == 0 ? events : windowKeys[window]).push_back(key);
+    }
+    recorded.notify_all();
+}
+
 void XKeyRecorder::State::readEvents() {
     while (XPending(recording) > 0) {
         XEvent event;
         XNextEvent(recording, &event);
         if (event.type == KeyPress || event.type == KeyRelease) {
-            const RecordedKey key{
-                event.xkey.keycode,
-                XkbKeycodeToKeysym(recording, static_cast<KeyCode>(event.xkey.keycode), 0, 0),
-                event.type == KeyPress, static_cast<std::uint32_t>(event.xkey.time),
-                std::chrono::steady_clock::now()};
-            {
-                std::scoped_lock lock(mutex);
-                windowKeys.emplace_back(event.xkey.window, key);
-            }
-            recorded.notify_all();
+            push(event.xkey.keycode, event.type == KeyPress, event.xkey.time, event.xkey.window);
             continue;
         }
         XGenericEventCookie& cookie = event.xcookie;
@@ -99,18 +118,8 @@ void XKeyRecorder::State::readEvents() {
             continue;
         const auto* raw = static_cast<const XIRawEvent*>(cookie.data);
         const bool isKey = raw->evtype == XI_RawKeyPress || raw->evtype == XI_RawKeyRelease;
-        if (isKey && (raw->flags & XIKeyRepeat) == 0) {
-            const auto keycode = static_cast<unsigned>(raw->detail);
-            const RecordedKey key{
-                keycode, XkbKeycodeToKeysym(recording, static_cast<KeyCode>(keycode), 0, 0),
-                raw->evtype == XI_RawKeyPress, static_cast<std::uint32_t>(raw->time),
-                std::chrono::steady_clock::now()};
-            {
-                std::scoped_lock lock(mutex);
-                events.push_back(key);
-            }
-            recorded.notify_all();
-        }
+        if (isKey && (raw->flags & XIKeyRepeat) == 0)
+            push(static_cast<unsigned>(raw->detail), raw->evtype == XI_RawKeyPress, raw->time, 0);
         XFreeEventData(recording, &cookie);
     }
 }
@@ -253,32 +262,30 @@ TestWindow XKeyRecorder::createWindow(const std::string& title, const std::strin
     const Window window = XCreateSimpleWindow(display, DefaultRootWindow(display),
                                               10 + 110 * placed, 10, 100, 100, 0, 0, 0);
     XSelectInput(display, window, KeyPressMask | KeyReleaseMask);
+    const auto set = [&](const char* name, Atom type, int format, const void* data, int count) {
+        XChangeProperty(display, window, XInternAtom(display, name, False), type, format,
+                        PropModeReplace, static_cast<const unsigned char*>(data), count);
+    };
     const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
-    for (const char* name : {"_NET_WM_NAME", "WM_NAME"}) {
-        XChangeProperty(display, window, XInternAtom(display, name, False), utf8, 8,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(title.data()),
-                        static_cast<int>(title.size()));
-    }
-    std::string classHint = programClass + '\0' + programClass + '\0';
-    XChangeProperty(display, window, XA_WM_CLASS, XA_STRING, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(classHint.data()),
-                    static_cast<int>(classHint.size()));
+    const auto titleLength = static_cast<int>(title.size());
+    set("_NET_WM_NAME", utf8, 8, title.data(), titleLength);
+    set("WM_NAME", utf8, 8, title.data(), titleLength);
+    const std::string classHint = programClass + '\0' + programClass + '\0';
+    set("WM_CLASS", XA_STRING, 8, classHint.data(), static_cast<int>(classHint.size()));
+    const long pidValue = static_cast<long>(pid);
+    set("_NET_WM_PID", XA_CARDINAL, 32, &pidValue, 1);
     // A window manager is not to give it the focus when it appears, only when asked to.
     const long neverUsed = 0;
-    XChangeProperty(display, window, XInternAtom(display, "_NET_WM_USER_TIME", False), XA_CARDINAL,
-                    32, PropModeReplace, reinterpret_cast<const unsigned char*>(&neverUsed), 1);
-    const long pidValue = static_cast<long>(pid);
-    XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
-                    PropModeReplace, reinterpret_cast<const unsigned char*>(&pidValue), 1);
+    set("_NET_WM_USER_TIME", XA_CARDINAL, 32, &neverUsed, 1);
     XMapWindow(display, window);
     // A window manager maps it in its own time, inside a frame.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     XWindowAttributes attributes{};
-    while (XGetWindowAttributes(display, window, &attributes) != 0 &&
-           attributes.map_state != IsViewable && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool shown = eventually([&] {
+        return XGetWindowAttributes(display, window, &attributes) != 0 &&
+               attributes.map_state == IsViewable;
+    });
     m_state->syncRecording();
-    if (attributes.map_state != IsViewable)
+    if (!shown)
         throw std::runtime_error("the test window was never shown");
     return window;
 }
@@ -288,16 +295,9 @@ void XKeyRecorder::focus(TestWindow window) {
     Display* display = m_state->recording;
     const Window root = DefaultRootWindow(display);
     XRaiseWindow(display, window);
-    // Under a window manager, ask it as a taskbar would: focus set behind its back may be taken
-    // back to the window it thinks is active.
-    int count = 0;
-    Atom* properties = XListProperties(display, root, &count);
-    const Atom managerCheck = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
-    const bool managed = properties != nullptr && std::find(properties, properties + count,
-                                                            managerCheck) != properties + count;
-    if (properties != nullptr)
-        XFree(properties);
-    if (managed) {
+    // A window manager is asked as a taskbar would: it may take focus set behind its back
+    // to the window it thinks is active.
+    if (XGetSelectionOwner(display, XInternAtom(display, "WM_S0", False)) != None) {
         XEvent activate{};
         activate.xclient.type = ClientMessage;
         activate.xclient.window = window;
@@ -309,12 +309,12 @@ void XKeyRecorder::focus(TestWindow window) {
     } else {
         XSetInputFocus(display, window, RevertToParent, CurrentTime);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    Window focused = None;
-    int revertTo = 0;
-    while (XGetInputFocus(display, &focused, &revertTo) != 0 && focused != window &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    eventually([&] {
+        Window focused = None;
+        int revertTo = 0;
+        XGetInputFocus(display, &focused, &revertTo);
+        return focused == window;
+    });
     m_state->syncRecording();
 }
 
@@ -337,12 +337,8 @@ void XKeyRecorder::movePointerTo(TestWindow window) {
 
 std::vector<RecordedKey> XKeyRecorder::keysAt(TestWindow window) const {
     std::scoped_lock lock(m_state->mutex);
-    std::vector<RecordedKey> keys;
-    for (const auto& [at, key] : m_state->windowKeys) {
-        if (at == window)
-            keys.push_back(key);
-    }
-    return keys;
+    const auto found = m_state->windowKeys.find(window);
+    return found != m_state->windowKeys.end() ? found->second : std::vector<RecordedKey>{};
 }
 
 void XKeyRecorder::typeKey(const std::string& keysymName, bool down) {

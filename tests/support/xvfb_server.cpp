@@ -12,10 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
-#include <string_view>
 #include <thread>
-
-extern char** environ;
 
 namespace vindaro::test {
 
@@ -58,12 +55,10 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
 
 // Starts a program with its output discarded, killed by the kernel should we die first;
 // `passedFd`, unless -1, reaches it as descriptor 3.
-pid_t spawn(std::vector<std::string> arguments, std::vector<std::string> environment,
-            int passedFd) {
+pid_t spawn(std::vector<std::string> arguments, int passedFd) {
     // Everything the child needs is prepared before fork(): after it, only async-signal-safe
     // calls are allowed in a process that may have threads.
     const std::vector<char*> argv = pointersTo(arguments);
-    const std::vector<char*> envp = pointersTo(environment);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid != 0)
@@ -81,7 +76,7 @@ pid_t spawn(std::vector<std::string> arguments, std::vector<std::string> environ
         dup2(devNull, STDOUT_FILENO);
         dup2(devNull, STDERR_FILENO);
     }
-    execvpe(argv[0], argv.data(), envp.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -107,10 +102,7 @@ XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments) {
                                           "-nolisten", "tcp",        "-noreset",
                                           "-screen",   "0",          "640x480x24"};
     arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
-    std::vector<std::string> environment;
-    for (char** variable = environ; *variable != nullptr; ++variable)
-        environment.emplace_back(*variable);
-    m_pid = spawn(std::move(arguments), std::move(environment), writeEnd);
+    m_pid = spawn(std::move(arguments), writeEnd);
     if (m_pid < 0) {
         close(readEnd);
         close(writeEnd);
@@ -131,12 +123,7 @@ XvfbServer::~XvfbServer() {
 }
 
 void XvfbServer::startWindowManager() {
-    std::vector<std::string> environment = {"DISPLAY=" + m_displayName};
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (std::string_view(*variable).substr(0, 8) != "DISPLAY=")
-            environment.emplace_back(*variable);
-    }
-    m_windowManager = spawn({"openbox", "--sm-disable"}, std::move(environment), -1);
+    m_windowManager = spawn({"env", "DISPLAY=" + m_displayName, "openbox", "--sm-disable"}, -1);
     if (m_windowManager < 0)
         throw std::runtime_error("fork failed");
     // It announces itself on the root window a little before it manages windows, and a window

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -68,8 +69,11 @@ struct X11WindowFocus::State {
 
     std::atomic<bool> available = true;
 
-    std::mutex handlersMutex;
-    Handlers handlers;
+    // The event thread calls the focus handler itself; the others run on the main thread only,
+    // so that a focus handler waiting for a key in flight never holds up the window.
+    Handlers mainThreadHandlers;
+    std::mutex focusLeftMutex;
+    std::function<void()> focusLeft;
 
     std::mutex pinMutex;
     Pin pin;
@@ -107,8 +111,11 @@ bool X11WindowFocus::canPin() const {
 }
 
 void X11WindowFocus::observe(Handlers handlers) {
-    std::scoped_lock lock(m_state->handlersMutex);
-    m_state->handlers = std::move(handlers);
+    {
+        std::scoped_lock lock(m_state->focusLeftMutex);
+        m_state->focusLeft = std::move(handlers.focusLeftPinnedWindow);
+    }
+    m_state->mainThreadHandlers = std::move(handlers);
 }
 
 void X11WindowFocus::pinNextFocusedWindow(std::chrono::milliseconds within) {
@@ -203,11 +210,8 @@ template <typename Call> void X11WindowFocus::State::toMainThread(std::uint64_t 
                 if (pin.serial != serial)
                     return;
             }
-            Handlers current;
-            {
-                std::scoped_lock lock(handlersMutex);
-                current = handlers;
-            }
+            // A copy: the handler may call observe().
+            const Handlers current = mainThreadHandlers;
             call(current);
         },
         Qt::QueuedConnection);
@@ -392,9 +396,9 @@ void X11WindowFocus::State::leftPinnedWindow() {
             return;
     }
     // Called right here, not on the main thread: held keys must come up at once.
-    std::scoped_lock lock(handlersMutex);
-    if (handlers.focusLeftPinnedWindow)
-        handlers.focusLeftPinnedWindow();
+    std::scoped_lock lock(focusLeftMutex);
+    if (focusLeft)
+        focusLeft();
 }
 
 std::optional<WindowIdentity> X11WindowFocus::State::focusedApplicationWindow() {

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,10 +42,9 @@ using Skip = std::pair<KeyDestination, std::string>;
 namespace {
 
 // Windows of a program that is not this one; this process plays the agent.
-const unsigned long otherProgram = static_cast<unsigned long>(getppid());
-const unsigned long agentProgram = static_cast<unsigned long>(getpid());
+const auto otherProgram = static_cast<unsigned long>(getppid());
 
-// Mac key codes of the keys used here, and what they type on the X server.
+// Mac key codes of W, A and D.
 constexpr std::uint16_t keyW = 13;
 constexpr std::uint16_t keyA = 0;
 constexpr std::uint16_t keyD = 2;
@@ -57,13 +57,6 @@ std::size_t count(const std::vector<RecordedKey>& keys, const std::string& keysy
     return static_cast<std::size_t>(std::ranges::count_if(keys, [&](const RecordedKey& key) {
         return key.pressed == pressed && key.keysym == XKeyRecorder::keysym(keysymName);
     }));
-}
-
-std::string describe(const std::vector<RecordedKey>& keys) {
-    std::string text;
-    for (const RecordedKey& key : keys)
-        text += (key.pressed ? "+" : "-") + XKeyRecorder::keysymName(key.keysym) + " ";
-    return text;
 }
 
 bool eventually(const std::function<bool()>& done) {
@@ -84,7 +77,7 @@ protected:
             server.startWindowManager();
         recorder.emplace(server.displayName());
         if (windowManager)
-            agent = recorder->createWindow("agent", "agent", agentProgram);
+            agent = recorder->createWindow("agent", "agent", static_cast<unsigned long>(getpid()));
         focus = std::make_unique<X11WindowFocus>(server.displayName());
         poster = std::make_unique<XTestKeyPoster>(server.displayName());
         executor = std::make_unique<KeyboardExecutor>(*poster, focus.get());
@@ -125,8 +118,7 @@ protected:
         const std::size_t pressed = count(recorder->keysAt(game), "w", true);
         const std::size_t releases = count(recorder->events(), "w", false);
         ASSERT_TRUE(executor->enqueue("W", keyW, 1, 3000, "gift"));
-        ASSERT_TRUE(eventually([&] { return count(recorder->keysAt(game), "w", true) > pressed; }))
-            << describe(recorder->events());
+        ASSERT_TRUE(eventually([&] { return count(recorder->keysAt(game), "w", true) > pressed; }));
         const auto moved = Clock::now();
         moveFocus();
         const auto keys = recorder->waitUntil(
