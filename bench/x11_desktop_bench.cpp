@@ -1,6 +1,7 @@
-// Prints what the X11 desktop parts cost and how fast they react, on a private Xvfb with
-// openbox: the pin check before each key-down, the release of a held key once the focus leaves
-// the pinned window, and the stop key from the X server to the handler on the main thread.
+// Prints what the X11 desktop parts cost and how fast they react, on a private Xvfb: the pin
+// check before each key-down, the release of a held key once the focus leaves the pinned window,
+// and the stop key from the X server to the handler on the main thread. No window manager runs,
+// so that the focus moves the moment the test client asks and the figures are the agent's own.
 // Figures only; it asserts nothing. Usage: vindaro_x11_desktop_bench [pin checks, default 2000]
 #include "keyboard/keyboard_executor.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
@@ -80,18 +81,14 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     const int samples = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
     XvfbServer server;
-    server.startWindowManager();
     XKeyRecorder recorder(server.displayName());
     const auto otherProgram = static_cast<unsigned long>(getppid());
     const TestWindow game = recorder.createWindow("game", "game", otherProgram);
     const TestWindow chat = recorder.createWindow("chat", "chat", otherProgram);
-    recorder.focus(game);
 
-    std::printf("X11 desktop on Xvfb with openbox\n\n");
+    std::printf("X11 desktop on Xvfb\n\n");
     std::printf("%-46s %7s %9s %9s %9s\n", "measure", "samples", "p50", "p99", "max");
     X11WindowFocus focus(server.displayName());
-    printRow("pin check before a key-down, nothing pinned", checkCosts(focus, samples), "ms");
-
     XTestKeyPoster poster(server.displayName());
     KeyboardExecutor executor(poster, &focus);
     X11WindowFocus::Handlers handlers;
@@ -103,26 +100,43 @@ int main(int argc, char** argv) {
         [&](const std::function<void()>& done) {
             pinned = done;
             focus.pinNextFocusedWindow(10s);
+            recorder.focus(game);
         },
         10s);
     printRow("pin check before a key-down, pinned", checkCosts(focus, samples), "ms");
 
-    // A held key, and the focus moved to chat: from asking the window manager to the release
-    // reaching the recording client.
+    // A held key, and the focus moved to chat: from asking the server to the release reaching the
+    // recording client.
+    const auto isW = [](const RecordedKey& key) { return key.keysym == XKeyRecorder::keysym("w"); };
     std::vector<double> releases;
     for (int sample = 0; sample < std::max(5, samples / 100); ++sample) {
         const std::size_t before = recorder.events().size();
         static_cast<void>(executor.enqueue("W", 13, 1, 3000, "bench"));
-        recorder.waitForEvents(before + 1, 10s);
+        const auto down = [&](const std::vector<RecordedKey>& events) {
+            return std::find_if(events.begin() + static_cast<std::ptrdiff_t>(before), events.end(),
+                                [&](const RecordedKey& key) { return key.pressed && isW(key); });
+        };
+        recorder.waitUntil([&](const auto& events) { return down(events) != events.end(); }, 10s);
         const auto moved = Clock::now();
         recorder.focus(chat);
-        const auto events = recorder.waitForEvents(before + 2, 10s);
-        if (events.size() >= before + 2 && !events.back().pressed)
-            releases.push_back(millis(events.back().receivedAt - moved));
+        const auto up = [&](const std::vector<RecordedKey>& events) {
+            const auto pressed = down(events);
+            return pressed == events.end()
+                       ? pressed
+                       : std::find_if(pressed, events.end(), [&](const RecordedKey& key) {
+                             return !key.pressed && isW(key);
+                         });
+        };
+        const auto events =
+            recorder.waitUntil([&](const auto& seen) { return up(seen) != seen.end(); }, 10s);
+        if (const auto released = up(events); released != events.end())
+            releases.push_back(millis(released->receivedAt - moved));
         recorder.focus(game);
     }
     printRow("focus leaves pinned window -> key released", releases, "ms");
     focus.observe({});
+    focus.unpin();
+    printRow("pin check before a key-down, nothing pinned", checkCosts(focus, samples), "ms");
 
     X11StopKey stopKey(server.displayName());
     std::vector<double> reactions;

@@ -1,5 +1,6 @@
 #include "xvfb_server.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <fcntl.h>
@@ -136,6 +137,11 @@ void XvfbServer::startWindowManager() {
     while (!managing && std::chrono::steady_clock::now() < deadline) {
         const Window probe =
             XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
+        // Never focused, so that its end leaves the focus alone.
+        const long neverUsed = 0;
+        XChangeProperty(display, probe, XInternAtom(display, "_NET_WM_USER_TIME", False),
+                        XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&neverUsed), 1);
         XMapWindow(display, probe);
         const auto retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
         XWindowAttributes attributes{};
