@@ -197,7 +197,7 @@ void enqueueTimingRun(KeyboardExecutor& executor, int commands) {
 
 TimingErrors fakeTiming(int commands, std::function<void()> onWorkerStart = {}) {
     RecordingKeyPoster poster;
-    KeyboardExecutor executor(poster, std::move(onWorkerStart));
+    KeyboardExecutor executor(poster, nullptr, std::move(onWorkerStart));
     enqueueTimingRun(executor, commands);
     const auto events = poster.waitForEvents(
         static_cast<std::size_t>(commands * 2 * pressesPerCommand), patience * commands);
@@ -211,7 +211,7 @@ TimingErrors xClientTiming(const std::string& display, int commands,
     XKeyRecorder recorder(display);
     XTestKeyPoster poster(display);
     waitUntilReady(poster);
-    KeyboardExecutor executor(poster, std::move(onWorkerStart));
+    KeyboardExecutor executor(poster, nullptr, std::move(onWorkerStart));
     enqueueTimingRun(executor, commands);
     const auto events = recorder.waitForEvents(
         static_cast<std::size_t>(commands * 2 * pressesPerCommand), patience * commands);

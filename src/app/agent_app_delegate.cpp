@@ -144,7 +144,7 @@ AgentAppDelegate::AgentAppDelegate(AgentPlatform platform, Options options)
     : m_platform(platform)
     , m_client(std::move(options.relayTiming))
     , m_pairingClient(std::move(options.pairing))
-    , m_keyboard(platform.keyPoster, std::move(options.keyWorkerStart))
+    , m_keyboard(platform.keyPoster, &platform.focus, std::move(options.keyWorkerStart))
     , m_keychain(platform.secrets)
     , m_sessions(m_keychain, platform.defaults)
     , m_legacyPairings(m_keychain, platform.defaults)
@@ -154,6 +154,7 @@ AgentAppDelegate::~AgentAppDelegate() {
     // Nothing may reach this controller once it starts going: the executor's worker stops
     // calling the sink before setOnLog returns, and the client and the desktop stop reporting.
     m_keyboard.setOnLog({});
+    m_keyboard.setOnSkip({});
     m_platform.keyPoster.setPermissionHandler({});
     m_client.setDelegate(nullptr);
     m_platform.workspace.observe({});
@@ -179,6 +180,16 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
 
     m_platform.workspace.observe(
         {[this] { workspaceWillSleep(); }, [this] { sessionDidResign(); }});
+    m_keyboard.setOnSkip([context = QPointer<QObject>(&m_context), this](KeyDestination destination,
+                                                                         const std::string& key) {
+        if (QObject* target = context.data())
+            QMetaObject::invokeMethod(
+                target,
+                [this, destination, name = QString::fromStdString(key)] {
+                    keyCommandSkipped(destination, name);
+                },
+                Qt::QueuedConnection);
+    });
     // The poster learns on a thread of its own when the display comes or goes; the permission line
     // follows on the main thread.
     m_platform.keyPoster.setPermissionHandler(

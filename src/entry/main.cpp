@@ -14,8 +14,8 @@
 #include "platform/linux/secret_service_store.h"
 #include "platform/linux/session/linux_workspace_notifications.h"
 #include "platform/linux/settings_user_defaults.h"
-#include "platform/stop_key.h"
-#include "platform/window_focus.h"
+#include "platform/linux/x11/x11_stop_key.h"
+#include "platform/linux/x11/x11_window_focus.h"
 #include "relay/connection_probe.h"
 
 #include <QApplication>
@@ -34,13 +34,6 @@
 namespace {
 
 constexpr std::chrono::seconds connectionTestTimeout{10};
-
-// Until the desktop's own stop key is wired in.
-class NoStopKey final : public vindaro::StopKey {
-public:
-    State state() const override { return State::unavailable; }
-    void observe(std::function<void()>) override {}
-};
 
 constexpr std::chrono::milliseconds startUpPermissionWait{500};
 
@@ -71,8 +64,8 @@ int runApplication(int argc, char** argv) {
     vindaro::HelpSettingsOpener settings;
     vindaro::LinuxWorkspaceNotifications workspace(QDBusConnection::systemBus(),
                                                    QDBusConnection::sessionBus());
-    vindaro::UnknownWindowFocus focus;
-    NoStopKey stopKey;
+    vindaro::X11WindowFocus focus;
+    vindaro::X11StopKey stopKey;
     vindaro::FreedesktopNotifications notifications(QDBusConnection::sessionBus());
     vindaro::AgentAppDelegate::Options options;
     options.keyWorkerStart = [] { static_cast<void>(vindaro::makeCurrentThreadRealtime()); };

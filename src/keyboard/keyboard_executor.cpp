@@ -2,6 +2,7 @@
 
 #include "model/agent_error.h"
 #include "platform/key_poster.h"
+#include "platform/window_focus.h"
 
 #include <algorithm>
 #include <utility>
@@ -19,8 +20,10 @@ std::string failureLine(const AgentError& error) {
 
 } // namespace
 
-KeyboardExecutor::KeyboardExecutor(KeyPoster& poster, std::function<void()> onWorkerStart)
+KeyboardExecutor::KeyboardExecutor(KeyPoster& poster, KeyDestinationCheck* destinationCheck,
+                                   std::function<void()> onWorkerStart)
     : m_poster(poster)
+    , m_destinationCheck(destinationCheck)
     , m_failureLines{failureLine(AgentError::accessibilityRequired()),
                      failureLine(AgentError::eventCreationFailed())}
     , m_worker([this, onStart = std::move(onWorkerStart)] {
@@ -98,6 +101,11 @@ void KeyboardExecutor::setOnLog(LogSink sink) {
     m_onLog = std::move(sink);
 }
 
+void KeyboardExecutor::setOnSkip(SkipSink sink) {
+    std::scoped_lock lock(m_logMutex);
+    m_onSkip = std::move(sink);
+}
+
 void KeyboardExecutor::runWorker() {
     for (;;) {
         Command command;
@@ -125,12 +133,14 @@ void KeyboardExecutor::runWorker() {
 void KeyboardExecutor::execute(const Command& command) {
     if (isCancelled(command.generation))
         return;
-    log("[KEY] " + command.name + " ×" + std::to_string(command.count) + " ← " + command.source);
+    if (command.count <= 0)
+        announce(command);
     for (int pressed = 0; pressed < command.count; ++pressed) {
         if (isCancelled(command.generation))
             return;
-        if (const auto failure = press(command.code, command.holdMs, command.generation)) {
-            log(m_failureLines[static_cast<std::size_t>(*failure)]);
+        if (const auto failure = press(command, pressed == 0)) {
+            if (*failure != PressFailure::destinationRefused)
+                log(m_failureLines[static_cast<std::size_t>(*failure)]);
             return;
         }
         if (pressed + 1 < command.count)
@@ -138,10 +148,19 @@ void KeyboardExecutor::execute(const Command& command) {
     }
 }
 
-std::optional<KeyboardExecutor::PressFailure>
-KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation) {
-    if (!m_poster.mayPostEvents())
+std::optional<KeyboardExecutor::PressFailure> KeyboardExecutor::press(const Command& command,
+                                                                      bool first) {
+    const std::uint16_t code = command.code;
+    const std::uint64_t generation = command.generation;
+    if (!m_poster.mayPostEvents()) {
+        if (first)
+            announce(command);
         return PressFailure::accessibilityRequired;
+    }
+    // Asked as late as it can be, but before the key-down's lock: the check may wait on the
+    // display server for a moment, and cancelAll() must never wait behind it.
+    if (!mayGoDown(command.name))
+        return PressFailure::destinationRefused;
     KeyTicket keyDown{};
     {
         std::scoped_lock posting(m_postingKeyDown);
@@ -152,12 +171,15 @@ KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation
                 return std::nullopt;
             m_activeKeys.insert(code);
         }
+        // Only now: a command whose key-down is refused must not read as pressed in the log.
+        if (first)
+            announce(command);
         keyDown = m_poster.sendKey(code, KeyDirection::down);
     }
     KeyDelivery wentDown =
         m_poster.awaitKey(keyDown, std::chrono::steady_clock::now() + keyDownLimit);
     if (wentDown == KeyDelivery::delivered) {
-        const auto hold = std::chrono::milliseconds(std::max(holdMs, 0));
+        const auto hold = std::chrono::milliseconds(std::max(command.holdMs, 0));
         waitUnlessCancelled(std::chrono::steady_clock::now() + hold, generation);
     }
     // Released here unless cancelAll() already has; also after a failed key-down, which may have
@@ -176,6 +198,27 @@ KeyboardExecutor::press(std::uint16_t code, int holdMs, std::uint64_t generation
     if (!released || wentDown != KeyDelivery::delivered)
         return PressFailure::eventCreationFailed;
     return std::nullopt;
+}
+
+void KeyboardExecutor::announce(const Command& command) {
+    log("[KEY] " + command.name + " ×" + std::to_string(command.count) + " ← " + command.source);
+}
+
+bool KeyboardExecutor::mayGoDown(const std::string& keyName) {
+    const KeyDestination destination = m_destinationCheck != nullptr
+                                           ? m_destinationCheck->beforeKeyDown()
+                                           : KeyDestination::allowed;
+    if (destination == KeyDestination::allowed) {
+        m_skipping.reset();
+        return true;
+    }
+    if (m_skipping != destination) {
+        m_skipping = destination;
+        std::scoped_lock lock(m_logMutex);
+        if (m_onSkip)
+            m_onSkip(destination, keyName);
+    }
+    return false;
 }
 
 bool KeyboardExecutor::isCancelled(std::uint64_t generation) {

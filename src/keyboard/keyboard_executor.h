@@ -17,6 +17,9 @@
 
 namespace vindaro {
 
+class KeyDestinationCheck;
+enum class KeyDestination;
+
 // Presses accepted key commands one after another on a worker thread of its own, with exact
 // hold and gap timing, and can stop at once, releasing every key it holds.
 //
@@ -27,6 +30,10 @@ public:
     // Receives each log line on the worker thread. Whoever sets it hops to the thread it needs;
     // it must return promptly and must not call setOnLog().
     using LogSink = std::function<void(const std::string& line)>;
+    // Receives, on the worker thread, the first command of each run of commands skipped because
+    // the destination check refused their key-down: why, and the key's name. A run ends when a
+    // key-down is allowed again or the reason changes. Same rules as LogSink.
+    using SkipSink = std::function<void(KeyDestination refusal, const std::string& keyName)>;
 
     static constexpr int maxPendingCommands = 100;
     static constexpr std::chrono::milliseconds pressGap{35};
@@ -35,10 +42,13 @@ public:
     // How long the destructor waits for key-ups still unconfirmed.
     static constexpr std::chrono::milliseconds finalReleaseLimit{1000};
 
-    // The poster must outlive the executor. onWorkerStart, if given, runs first thing on the
-    // worker thread, before any command: for what only a thread can ask for itself, such as its
+    // The poster, and the destination check if there is one, must outlive the executor. The
+    // check is asked right before every key-down; when it refuses, nothing goes down and the
+    // rest of that command is skipped. onWorkerStart, if given, runs first thing on the worker
+    // thread, before any command: for what only a thread can ask for itself, such as its
     // scheduling priority. Commands accepted meanwhile wait for it.
-    explicit KeyboardExecutor(KeyPoster& poster, std::function<void()> onWorkerStart = {});
+    explicit KeyboardExecutor(KeyPoster& poster, KeyDestinationCheck* destinationCheck = nullptr,
+                              std::function<void()> onWorkerStart = {});
     // Cancels everything and releases every held key. While the display server stalls it waits
     // at most keyDownLimit for the worker and then finalReleaseLimit for the key-ups.
     ~KeyboardExecutor();
@@ -67,6 +77,7 @@ public:
     // Lines logged while no sink is set are lost. Once this returns, the previous sink is no
     // longer called.
     void setOnLog(LogSink sink);
+    void setOnSkip(SkipSink sink);
 
 private:
     struct Command {
@@ -77,7 +88,7 @@ private:
         std::string source;
         std::uint64_t generation = 0;
     };
-    enum class PressFailure { accessibilityRequired, eventCreationFailed };
+    enum class PressFailure { accessibilityRequired, eventCreationFailed, destinationRefused };
     struct Release {
         std::uint16_t code = 0;
         KeyTicket ticket{};
@@ -85,7 +96,10 @@ private:
 
     void runWorker();
     void execute(const Command& command);
-    std::optional<PressFailure> press(std::uint16_t code, int holdMs, std::uint64_t generation);
+    // `first`: the command's first press, which logs the command's line once it goes ahead.
+    std::optional<PressFailure> press(const Command& command, bool first);
+    void announce(const Command& command);
+    bool mayGoDown(const std::string& keyName);
     bool isCancelled(std::uint64_t generation);
     void waitUnlessCancelled(std::chrono::steady_clock::time_point deadline,
                              std::uint64_t generation);
@@ -95,7 +109,10 @@ private:
     void log(const std::string& line);
 
     KeyPoster& m_poster;
+    KeyDestinationCheck* const m_destinationCheck;
     const std::array<std::string, 2> m_failureLines;
+    // Why the current run of skipped commands was skipped; worker thread only.
+    std::optional<KeyDestination> m_skipping;
 
     // Guards everything down to m_stopping; never held while waiting or posting a key-down.
     std::mutex m_mutex;
@@ -118,6 +135,7 @@ private:
 
     std::mutex m_logMutex;
     LogSink m_onLog;
+    SkipSink m_onSkip;
 
     std::thread m_worker;
 };

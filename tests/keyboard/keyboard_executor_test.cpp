@@ -1,5 +1,6 @@
 #include "keyboard/keyboard_executor.h"
 #include "platform/fake/recording_key_poster.h"
+#include "platform/fake/scripted_key_destination.h"
 #include "support/log_lines.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +16,11 @@
 
 using namespace std::chrono_literals;
 using vindaro::KeyboardExecutor;
+using vindaro::KeyDestination;
 using vindaro::KeyDirection;
 using vindaro::PostedKey;
 using vindaro::RecordingKeyPoster;
+using vindaro::ScriptedKeyDestination;
 using vindaro::test::LogLines;
 using vindaro::test::noPermissionLine;
 using vindaro::test::notCreatedLine;
@@ -76,8 +79,9 @@ protected:
     }
 
     RecordingKeyPoster poster;
+    ScriptedKeyDestination destination;
     LogLines log;
-    KeyboardExecutor executor{poster};
+    KeyboardExecutor executor{poster, &destination};
 };
 
 TEST_F(KeyboardExecutorTest, RunsCommandsInOrderWithFullHoldsAndGapsBetweenPresses) {
@@ -227,6 +231,28 @@ TEST_F(KeyboardExecutorTest, ZeroPressesOnlyLogAndANegativeHoldReleasesAtOnce) {
     EXPECT_LT(between(events[0], events[1]), 1000ms);
     EXPECT_EQ(log.waitFor(2, patience),
               (std::vector<std::string>{"[KEY] A ×0 ← s", "[KEY] B ×1 ← s"}));
+}
+
+TEST_F(KeyboardExecutorTest, ARefusedKeyDownEndsItsCommandAndEachRunOfRefusalsIsReportedOnce) {
+    LogLines skips;
+    executor.setOnSkip([sink = skips.sink()](KeyDestination refusal, const std::string& key) {
+        sink(key + (refusal == KeyDestination::noFocusedWindow ? " nowhere" : " elsewhere"));
+    });
+    constexpr auto elsewhere = KeyDestination::pinnedWindowNotFocused;
+    destination.script({KeyDestination::allowed, elsewhere, elsewhere,
+                        KeyDestination::noFocusedWindow, KeyDestination::allowed, elsewhere});
+    ASSERT_TRUE(executor.enqueue("A", 0, 3, 20, "s")); // the second press is refused
+    ASSERT_TRUE(executor.enqueue("B", 11, 1, 20, "s"));
+    ASSERT_TRUE(executor.enqueue("C", 8, 1, 20, "s"));
+    ASSERT_TRUE(executor.enqueue("D", 2, 1, 20, "s"));
+    ASSERT_TRUE(executor.enqueue("E", 14, 1, 20, "s"));
+
+    EXPECT_EQ(skips.waitFor(3, patience),
+              (std::vector<std::string>{"A elsewhere", "C nowhere", "E elsewhere"}));
+    EXPECT_EQ(keysOf(poster.events()), presses({0, 2}));
+    // Only the commands that pressed something read as pressed.
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"[KEY] A ×3 ← s", "[KEY] D ×1 ← s"}));
+    executor.setOnSkip({}); // before `skips` goes
 }
 
 // Also runs without a log sink.

@@ -41,6 +41,45 @@ std::string readDisplayNumber(int fd, std::chrono::milliseconds timeout) {
 
 } // namespace
 
+pid_t spawnQuietly(std::vector<std::string> arguments, int passedFd) {
+    // Everything the child needs is prepared before fork(): after it, only async-signal-safe
+    // calls are allowed in a process that may have threads.
+    constexpr int childFd = 3;
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(127);
+    // dup2 clears close-on-exec on the copy, so only this descriptor reaches the program; when it
+    // already sits on that number the flag is cleared by hand.
+    if (passedFd >= 0 &&
+        (passedFd == childFd ? fcntl(passedFd, F_SETFD, 0) < 0 : dup2(passedFd, childFd) < 0))
+        _exit(127);
+    const int devNull = open("/dev/null", O_WRONLY);
+    if (devNull >= 0) {
+        dup2(devNull, STDOUT_FILENO);
+        dup2(devNull, STDERR_FILENO);
+    }
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+void terminateChild(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    kill(pid, SIGCONT); // a stopped process would not act on the SIGTERM
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+}
+
 XServerProcess::XServerProcess(std::vector<std::string> arguments,
                                std::chrono::seconds startLimit) {
     int pipeFds[2];
@@ -48,46 +87,19 @@ XServerProcess::XServerProcess(std::vector<std::string> arguments,
         throw std::runtime_error("pipe failed");
     const int readEnd = pipeFds[0];
     const int writeEnd = pipeFds[1];
-
-    // Everything the child needs is prepared before fork(): after it, only async-signal-safe
-    // calls are allowed in a process that may have threads.
-    const int childWriteEnd = 3;
-    arguments.insert(arguments.end(), {"-displayfd", std::to_string(childWriteEnd)});
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-
-    m_pid = fork();
+    const std::string program = arguments.front();
+    arguments.insert(arguments.end(), {"-displayfd", "3"});
+    m_pid = spawnQuietly(std::move(arguments), writeEnd);
+    close(writeEnd);
     if (m_pid < 0) {
         close(readEnd);
-        close(writeEnd);
         throw std::runtime_error("fork failed");
     }
-    if (m_pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        // dup2 clears close-on-exec on the copy, so only this end reaches Xvfb; when the pipe
-        // already sits on that number the flag is cleared by hand.
-        if (writeEnd == childWriteEnd ? fcntl(writeEnd, F_SETFD, 0) < 0
-                                      : dup2(writeEnd, childWriteEnd) < 0)
-            _exit(127);
-        const int devNull = open("/dev/null", O_WRONLY);
-        if (devNull >= 0) {
-            dup2(devNull, STDOUT_FILENO);
-            dup2(devNull, STDERR_FILENO);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(writeEnd);
     const std::string number = readDisplayNumber(readEnd, startLimit);
     close(readEnd);
     if (number.empty()) {
         stop();
-        throw std::runtime_error(arguments[0] + " did not start");
+        throw std::runtime_error(program + " did not start");
     }
     m_displayName = ":" + number;
 }
@@ -97,13 +109,7 @@ XServerProcess::~XServerProcess() {
 }
 
 void XServerProcess::stop() {
-    if (m_pid <= 0)
-        return;
-    kill(m_pid, SIGTERM);
-    kill(m_pid, SIGCONT); // a suspended server would not act on the SIGTERM
-    while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    m_pid = -1;
+    terminateChild(m_pid);
 }
 
 void XServerProcess::suspend() {

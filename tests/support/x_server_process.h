@@ -7,12 +7,19 @@
 
 namespace vindaro::test {
 
+// Starts a program with its output discarded, killed by the kernel should the test process die
+// first; `passedFd`, unless -1, reaches it as descriptor 3. Returns its process id, or -1.
+pid_t spawnQuietly(std::vector<std::string> arguments, int passedFd = -1);
+
+// Terminates a child started above, stopped or not, and waits for it; sets `pid` to -1.
+void terminateChild(pid_t& pid);
+
 // An X server of this test's own, on a display number the server picks itself (-displayfd), so
 // tests running side by side never collide. Stopped by its process id when this object goes
 // away, and killed by the kernel should the test process die first.
 class XServerProcess {
 public:
-    ~XServerProcess();
+    virtual ~XServerProcess();
 
     XServerProcess(const XServerProcess&) = delete;
     XServerProcess& operator=(const XServerProcess&) = delete;
