@@ -1,0 +1,71 @@
+#include "wayland_key_recorder.h"
+
+#include <QTest>
+
+#include <signal.h>
+#include <sys/prctl.h>
+
+#include <sstream>
+
+namespace vindaro::test {
+
+WaylandKeyRecorder::WaylandKeyRecorder(const std::string& waylandDisplay, const std::string& name) {
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    environment.insert(QStringLiteral("QT_WAYLAND_DISABLE_WINDOWDECORATION"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("WAYLAND_DISPLAY"), QString::fromStdString(waylandDisplay));
+    // Qt wants a private runtime folder of the user it runs as.
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_folder.path());
+    m_process.setProcessEnvironment(environment);
+    m_process.setStandardErrorFile(QProcess::nullDevice());
+    m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { read(); });
+    m_process.start(QStringLiteral(VINDARO_WAYLAND_RECORDER_PATH), {QString::fromStdString(name)});
+}
+
+WaylandKeyRecorder::~WaylandKeyRecorder() {
+    m_process.kill();
+    m_process.waitForFinished();
+}
+
+void WaylandKeyRecorder::read() {
+    while (m_process.canReadLine()) {
+        std::istringstream words(m_process.readLine().toStdString());
+        std::string kind;
+        std::string state;
+        words >> kind >> state;
+        if (kind == "focus") {
+            m_focused = state == "in";
+        } else if (kind == "key") {
+            WaylandKey key{};
+            long long receivedNs = 0;
+            words >> key.keycode >> key.keysym >> key.time >> receivedNs;
+            key.pressed = state == "down";
+            // steady_clock is CLOCK_MONOTONIC, the clock the window stamps with.
+            key.receivedAt =
+                std::chrono::steady_clock::time_point(std::chrono::nanoseconds(receivedNs));
+            m_keys.push_back(key);
+        }
+    }
+}
+
+const std::vector<WaylandKey>& WaylandKeyRecorder::waitForKeys(std::size_t count,
+                                                               std::chrono::milliseconds timeout) {
+    static_cast<void>(
+        QTest::qWaitFor([&] { return m_keys.size() >= count; }, static_cast<int>(timeout.count())));
+    return m_keys;
+}
+
+bool WaylandKeyRecorder::waitForFocus(std::chrono::milliseconds timeout) {
+    return QTest::qWaitFor([&] { return m_focused; }, static_cast<int>(timeout.count()));
+}
+
+std::string describe(const std::vector<WaylandKey>& keys) {
+    std::string text;
+    for (const WaylandKey& key : keys)
+        text += (key.pressed ? "+" : "-") + std::to_string(key.keycode) + "@" +
+                std::to_string(key.time) + " ";
+    return text;
+}
+
+} // namespace vindaro::test

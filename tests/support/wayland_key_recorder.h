@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vindaro::test {
+
+struct WaylandKey {
+    unsigned keycode;     // XKB keycode: the Linux input code plus 8
+    unsigned long keysym; // what the key types under the compositor's layout, unshifted
+    bool pressed;
+    std::uint32_t time;                               // the event's own time stamp, milliseconds
+    std::chrono::steady_clock::time_point receivedAt; // when the window read it
+};
+
+// A native Wayland window in a process of its own (Qt on its Wayland platform) that records the
+// key events the compositor gives it. Its reports are read on this thread's event loop, which
+// the waits below run.
+class WaylandKeyRecorder {
+public:
+    // `name` becomes the window's title and app_id.
+    explicit WaylandKeyRecorder(const std::string& waylandDisplay,
+                                const std::string& name = "vindaro-recorder");
+    ~WaylandKeyRecorder();
+
+    WaylandKeyRecorder(const WaylandKeyRecorder&) = delete;
+    WaylandKeyRecorder& operator=(const WaylandKeyRecorder&) = delete;
+
+    qint64 pid() const { return m_process.processId(); }
+    const std::vector<WaylandKey>& keys() const { return m_keys; }
+    void clear() { m_keys.clear(); }
+
+    // Waits until at least `count` keys have arrived or `timeout` has passed.
+    const std::vector<WaylandKey>& waitForKeys(std::size_t count,
+                                               std::chrono::milliseconds timeout);
+    // Waits until the window has the keyboard focus; false on timeout.
+    bool waitForFocus(std::chrono::milliseconds timeout);
+
+private:
+    void read();
+
+    QTemporaryDir m_folder;
+    QProcess m_process;
+    std::vector<WaylandKey> m_keys;
+    bool m_focused = false;
+};
+
+// "+38@1234 -38@1254 ..." for failure messages.
+std::string describe(const std::vector<WaylandKey>& keys);
+
+} // namespace vindaro::test
