@@ -1,6 +1,9 @@
 #include "wayland_key_recorder.h"
 
+#include "platform/key_poster.h"
+
 #include <QTest>
+#include <QTimer>
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -47,13 +50,35 @@ void WaylandKeyRecorder::read() {
             m_keys.push_back(key);
         }
     }
+    if (m_waiting != nullptr && m_keys.size() >= m_awaited)
+        m_waiting->quit();
 }
 
 const std::vector<WaylandKey>& WaylandKeyRecorder::waitForKeys(std::size_t count,
                                                                std::chrono::milliseconds timeout) {
-    static_cast<void>(
-        QTest::qWaitFor([&] { return m_keys.size() >= count; }, static_cast<int>(timeout.count())));
+    if (m_keys.size() >= count)
+        return m_keys;
+    QEventLoop loop;
+    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
+    m_awaited = count;
+    m_waiting = &loop;
+    loop.exec();
+    m_waiting = nullptr;
     return m_keys;
+}
+
+bool WaylandKeyRecorder::waitUntilReceiving(KeyPoster& poster, std::chrono::milliseconds timeout) {
+    constexpr VirtualKeyCode shift = 56;
+    const bool receiving = QTest::qWaitFor(
+        [&] {
+            static_cast<void>(poster.postKey(shift, KeyDirection::down));
+            static_cast<void>(poster.postKey(shift, KeyDirection::up));
+            // Long enough that a tap seen late is not taken for a key of the caller's.
+            return waitForKeys(2, std::chrono::seconds(1)).size() >= 2;
+        },
+        static_cast<int>(timeout.count()));
+    clear();
+    return receiving;
 }
 
 bool WaylandKeyRecorder::waitForFocus(std::chrono::milliseconds timeout) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QEventLoop>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -7,6 +8,10 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace vindaro {
+class KeyPoster;
+}
 
 namespace vindaro::test {
 
@@ -38,6 +43,9 @@ public:
     // Waits until at least `count` keys have arrived or `timeout` has passed.
     const std::vector<WaylandKey>& waitForKeys(std::size_t count,
                                                std::chrono::milliseconds timeout);
+    // A compositor gives a new window the keyboard a little after it maps: taps Shift through
+    // the poster until the window has seen a tap, then forgets the taps. False on timeout.
+    bool waitUntilReceiving(KeyPoster& poster, std::chrono::milliseconds timeout);
     // Waits until the window has the keyboard focus; false on timeout.
     bool waitForFocus(std::chrono::milliseconds timeout);
 
@@ -47,6 +55,10 @@ private:
     QTemporaryDir m_folder;
     QProcess m_process;
     std::vector<WaylandKey> m_keys;
+    // While waitForKeys() runs: the count it waits for, and its loop, which read() ends at once
+    // so that a caller timing the keys is not held up.
+    std::size_t m_awaited = 0;
+    QEventLoop* m_waiting = nullptr;
     bool m_focused = false;
 };
 

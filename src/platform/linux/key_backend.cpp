@@ -30,6 +30,25 @@ public:
     void observe(std::function<void()>) override {}
 };
 
+QString startLine(KeyBackendKind kind) {
+    switch (kind) {
+    case KeyBackendKind::x11:
+        return QStringLiteral("⌨️ ส่งคีย์ผ่าน X11 (XTest)");
+    case KeyBackendKind::virtualKeyboard:
+        return QStringLiteral("⌨️ ส่งคีย์ผ่าน"
+                              "คีย์บอร์ดเสมือนของ Wayland (wlroots)");
+    case KeyBackendKind::mutter:
+        return QStringLiteral("⌨️ ส่งคีย์ผ่าน"
+                              " Remote Desktop ของ GNOME (mutter)");
+    case KeyBackendKind::xwaylandOnly:
+        break;
+    }
+    return QStringLiteral("⚠️ เดสก์ท็อป Wayland นี้"
+                          "ไม่ให้ส่งคีย์โดยตรง จึงส่งผ่าน XTest: "
+                          "เฉพาะหน้าต่าง X11/XWayland "
+                          "เท่านั้นที่จะได้รับคีย์");
+}
+
 QString waylandSocket(const QProcessEnvironment& environment) {
     QString display = environment.value(QStringLiteral("WAYLAND_DISPLAY"));
     if (display.isEmpty() || QDir::isAbsolutePath(display))
@@ -48,17 +67,11 @@ KeyBackend xBackend(KeyBackendKind kind, const std::string& display, const XDesk
     // desktop's own shortcut is the way.
     if (kind == KeyBackendKind::x11 && x.stopKey)
         backend.stopKey = x.stopKey(display);
-    backend.startLine =
-        kind == KeyBackendKind::x11
-            ? QStringLiteral("⌨️ ส่งคีย์ผ่าน X11 (XTest)")
-            : QStringLiteral("⚠️ เดสก์ท็อป Wayland "
-                             "นี้ไม่มีช่องทางส่งคีย์ให้แอป "
-                             "Wayland "
-                             "จึงส่งผ่าน XTest: เฉพาะหน้าต่าง X11/XWayland เท่านั้นที่จะได้รับคีย์");
     return backend;
 }
 
 KeyBackend withDefaults(KeyBackend backend) {
+    backend.startLine = startLine(backend.kind);
     if (!backend.focus)
         backend.focus = std::make_unique<NoWindowFocus>();
     if (!backend.stopKey)
@@ -86,9 +99,6 @@ KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
         const QString sway = environment.value(QStringLiteral("SWAYSOCK"));
         if (!sway.isEmpty())
             backend.focus = SwayWindowFocus::connect(sway.toStdString());
-        backend.startLine = QStringLiteral("⌨️ ส่งคีย์ผ่านคีย์บอร์ดเสมือนของคอมโพสิเตอร์ "
-                                           "Wayland "
-                                           "(wlroots)");
     } else if (sessionBus.isConnected() && sessionBus.interface() != nullptr &&
                sessionBus.interface()->isServiceRegistered(
                    QStringLiteral("org.gnome.Mutter.RemoteDesktop"))) {
@@ -97,9 +107,6 @@ KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
             backend.kind = KeyBackendKind::mutter;
             backend.poster = std::move(mutter);
             backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
-            backend.startLine = QStringLiteral("⌨️ ส่งคีย์ผ่านบริการ Remote Desktop ของ "
-                                               "GNOME "
-                                               "(mutter)");
         }
     }
     if (!backend.poster)

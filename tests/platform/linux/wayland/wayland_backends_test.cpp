@@ -64,17 +64,6 @@ unsigned long keysymOf(const std::string& name) {
     return 0xffbe + std::stoul(name.substr(1)) - 1; // F1 ... F12
 }
 
-// A compositor gives a new window the keyboard a little after it maps: tap Shift until it has.
-void waitUntilReceiving(KeyPoster& poster, WaylandKeyRecorder& recorder) {
-    ASSERT_TRUE(eventually([&] {
-        static_cast<void>(poster.postKey(shift, KeyDirection::down));
-        static_cast<void>(poster.postKey(shift, KeyDirection::up));
-        // Long enough that a tap seen late is not taken for a key of the test.
-        return recorder.waitForKeys(2, 1s).size() >= 2;
-    }));
-    recorder.clear();
-}
-
 // 100 commands, the whole key map in turn; the first three press three times each, so gaps show.
 // Times are the events' own. Under sway they are the agent's, exact. Mutter stamps an event when
 // its input thread gets to it: on a busy machine it sometimes handles a key-down and its key-up
@@ -137,7 +126,7 @@ class SwayKeys : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(poster);
-        waitUntilReceiving(*poster, recorder);
+        ASSERT_TRUE(recorder.waitUntilReceiving(*poster, patience));
     }
     vindaro::test::SwayServer sway;
     WaylandKeyRecorder recorder{sway.waylandDisplay()};
@@ -217,7 +206,7 @@ TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindow) {
     focus->pinNextFocusedWindow(10s);
     WaylandKeyRecorder game(sway.waylandDisplay(), "game"); // a new window takes the focus
     ASSERT_TRUE(eventually([&] { return pinned == QStringLiteral("game"); }));
-    waitUntilReceiving(*poster, game);
+    ASSERT_TRUE(game.waitUntilReceiving(*poster, patience));
     chat.clear();
     ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
     ASSERT_EQ(game.waitForKeys(1, patience).size(), 1U);
@@ -274,7 +263,7 @@ class MutterKeys : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(poster);
-        waitUntilReceiving(*poster, recorder);
+        ASSERT_TRUE(recorder.waitUntilReceiving(*poster, patience));
     }
     vindaro::test::MutterServer mutter;
     std::unique_ptr<vindaro::MutterKeyPoster> poster =
