@@ -69,7 +69,7 @@ BareCompositor::BareCompositor()
     m_manager = wl_global_create(m_display, &zwp_virtual_keyboard_manager_v1_interface, 1, &m_keys,
                                  bindManager);
     wl_event_loop* loop = wl_display_get_event_loop(m_display);
-    wl_event_loop_add_fd(
+    m_withdrawSource = wl_event_loop_add_fd(
         loop, m_withdraw, WL_EVENT_READABLE,
         [](int fd, uint32_t, void* data) {
             eventfd_t ignored = 0;
@@ -81,7 +81,7 @@ BareCompositor::BareCompositor()
             return 0;
         },
         this);
-    wl_event_loop_add_fd(
+    m_stopSource = wl_event_loop_add_fd(
         loop, m_stop, WL_EVENT_READABLE,
         [](int, uint32_t, void* display) {
             wl_display_terminate(static_cast<wl_display*>(display));
@@ -94,6 +94,8 @@ BareCompositor::BareCompositor()
 BareCompositor::~BareCompositor() {
     eventfd_write(m_stop, 1);
     m_loop.join();
+    wl_event_source_remove(m_withdrawSource);
+    wl_event_source_remove(m_stopSource);
     wl_display_destroy_clients(m_display);
     wl_display_destroy(m_display);
     close(m_withdraw);

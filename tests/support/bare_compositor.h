@@ -5,6 +5,7 @@
 #include <thread>
 
 struct wl_display;
+struct wl_event_source;
 struct wl_global;
 
 namespace vindaro::test {
@@ -32,6 +33,8 @@ private:
     wl_global* m_manager = nullptr;
     int m_withdraw = -1;
     int m_stop = -1;
+    wl_event_source* m_withdrawSource = nullptr;
+    wl_event_source* m_stopSource = nullptr;
     std::atomic<int> m_keys{0};
     std::atomic<bool> m_withdrawn{false};
     std::thread m_loop;
