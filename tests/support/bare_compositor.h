@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QTemporaryDir>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -24,10 +26,9 @@ public:
     const std::string& socket() const { return m_socket; }
     // Takes the manager away; returns once the server has announced it.
     void withdrawKeyboardManager();
-    int keysReceived() const { return m_keys; }
 
 private:
-    std::string m_folder;
+    QTemporaryDir m_folder;
     std::string m_socket;
     wl_display* m_display = nullptr;
     wl_global* m_manager = nullptr;
@@ -35,7 +36,6 @@ private:
     int m_stop = -1;
     wl_event_source* m_withdrawSource = nullptr;
     wl_event_source* m_stopSource = nullptr;
-    std::atomic<int> m_keys{0};
     std::atomic<bool> m_withdrawn{false};
     std::thread m_loop;
 };

@@ -37,9 +37,7 @@ void WaylandKeyRecorder::read() {
         std::string kind;
         std::string state;
         words >> kind >> state;
-        if (kind == "focus") {
-            m_focused = state == "in";
-        } else if (kind == "key") {
+        if (kind == "key") {
             WaylandKey key{};
             long long receivedNs = 0;
             words >> key.keycode >> key.keysym >> key.time >> receivedNs;
@@ -79,10 +77,6 @@ bool WaylandKeyRecorder::waitUntilReceiving(KeyPoster& poster, std::chrono::mill
         static_cast<int>(timeout.count()));
     clear();
     return receiving;
-}
-
-bool WaylandKeyRecorder::waitForFocus(std::chrono::milliseconds timeout) {
-    return QTest::qWaitFor([&] { return m_focused; }, static_cast<int>(timeout.count()));
 }
 
 std::string describe(const std::vector<WaylandKey>& keys) {

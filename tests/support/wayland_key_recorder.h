@@ -36,7 +36,6 @@ public:
     WaylandKeyRecorder(const WaylandKeyRecorder&) = delete;
     WaylandKeyRecorder& operator=(const WaylandKeyRecorder&) = delete;
 
-    qint64 pid() const { return m_process.processId(); }
     const std::vector<WaylandKey>& keys() const { return m_keys; }
     void clear() { m_keys.clear(); }
 
@@ -46,8 +45,6 @@ public:
     // A compositor gives a new window the keyboard a little after it maps: taps Shift through
     // the poster until the window has seen a tap, then forgets the taps. False on timeout.
     bool waitUntilReceiving(KeyPoster& poster, std::chrono::milliseconds timeout);
-    // Waits until the window has the keyboard focus; false on timeout.
-    bool waitForFocus(std::chrono::milliseconds timeout);
 
 private:
     void read();
@@ -59,7 +56,6 @@ private:
     // so that a caller timing the keys is not held up.
     std::size_t m_awaited = 0;
     QEventLoop* m_waiting = nullptr;
-    bool m_focused = false;
 };
 
 // "+38@1234 -38@1254 ..." for failure messages.

@@ -1,7 +1,6 @@
 // A native Wayland window that takes the keyboard focus and prints every key event it receives,
-// one line each: "key <down|up> <XKB keycode> <keysym> <event time ms> <CLOCK_MONOTONIC ns>";
-// and "focus in" or "focus out" as its focus changes. Run with QT_QPA_PLATFORM=wayland; the first
-// argument becomes the window's title and app_id.
+// one line each: "key <down|up> <XKB keycode> <keysym> <event time ms> <CLOCK_MONOTONIC ns>".
+// Run with QT_QPA_PLATFORM=wayland; the first argument becomes the window's title and app_id.
 #include <QApplication>
 #include <QKeyEvent>
 #include <QWidget>
@@ -21,8 +20,6 @@ class Recorder final : public QWidget {
 protected:
     void keyPressEvent(QKeyEvent* event) override { print("down", event); }
     void keyReleaseEvent(QKeyEvent* event) override { print("up", event); }
-    void focusInEvent(QFocusEvent*) override { line("focus in"); }
-    void focusOutEvent(QFocusEvent*) override { line("focus out"); }
 
 private:
     static void print(const char* direction, QKeyEvent* event) {
@@ -32,10 +29,6 @@ private:
         std::printf("key %s %u %u %llu %lld\n", direction, event->nativeScanCode(),
                     event->nativeVirtualKey(), static_cast<unsigned long long>(event->timestamp()),
                     monotonicNs());
-        std::fflush(stdout);
-    }
-    static void line(const char* text) {
-        std::printf("%s\n", text);
         std::fflush(stdout);
     }
 };
