@@ -233,6 +233,15 @@ void AgentAppDelegate::sessionDidResign() {
     pauseAutomatically(text(AgentText::screenLocked));
 }
 
+void AgentAppDelegate::keyOutputChosen(const QString& line) {
+    appendLog(line);
+}
+
+void AgentAppDelegate::keyOutputLost(const QString& why) {
+    refreshPermission();
+    pauseAutomatically(why);
+}
+
 void AgentAppDelegate::stopRequested() {
     stopAndSay(text(AgentText::stopRequested));
 }

@@ -123,6 +123,11 @@ public:
 
     void workspaceWillSleep();
     void sessionDidResign();
+    // Which way keys reach the desktop, as a line for the log; once, at start-up.
+    void keyOutputChosen(const QString& line);
+    // Keys can no longer be posted at all (the compositor went away, the desktop session was
+    // closed): the agent pauses and says why.
+    void keyOutputLost(const QString& why);
     // Another process of the user's asked the agent to stop (`vindaro-agent --stop`).
     void stopRequested();
     // The keyboard refused a command's key-downs because of where they would land; reported once

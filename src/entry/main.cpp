@@ -5,11 +5,12 @@
 #include "entry/self_test.h"
 #include "entry/termination_signals.h"
 #include "model/constants.h"
+#include "platform/linux/desktop/agent_instance.h"
 #include "platform/linux/desktop/freedesktop_notifications.h"
 #include "platform/linux/desktop/help_settings_opener.h"
 #include "platform/linux/desktop/system_clipboard.h"
+#include "platform/linux/key_backend.h"
 #include "platform/linux/keyboard/held_key_journal.h"
-#include "platform/linux/keyboard/xtest_key_poster.h"
 #include "platform/linux/realtime/realtime_scheduling.h"
 #include "platform/linux/secret_service_store.h"
 #include "platform/linux/session/linux_workspace_notifications.h"
@@ -23,6 +24,9 @@
 #include <QDBusConnection>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcessEnvironment>
 #include <QThread>
 #include <QTimer>
 
@@ -48,9 +52,34 @@ int runApplication(int argc, char** argv) {
     // every key and says goodbye to the relay before the event loop ends.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    vindaro::XTestKeyPoster xtest;
-    // A run that was killed mid-hold left its key down; it comes up before anything else.
-    vindaro::HeldKeyJournal keyPoster(xtest, vindaro::HeldKeyJournal::defaultPath());
+    // One agent per user, settled before any key is touched: a second one would press every
+    // key twice, and would release the keys the first one holds.
+    vindaro::AgentInstance instance;
+    if (const auto claim = instance.claim(); claim != vindaro::AgentInstance::Claim::claimed) {
+        const QString text = claim == vindaro::AgentInstance::Claim::anotherIsRunning
+                                 ? QStringLiteral("Vindaro Agent เปิดอยู่แล้ว จึงเปิดซ้ำอีกไม่ได้")
+                                 : QStringLiteral("เปิด Vindaro Agent ไม่ได้: โฟลเดอร์ของโปรแกรมใน "
+                                                  "XDG_RUNTIME_DIR ไม่ใช่ของผู้ใช้นี้คนเดียว");
+        std::cerr << text.toStdString() << '\n' << std::flush;
+        QMessageBox::warning(nullptr, QStringLiteral("Vindaro Agent"), text);
+        return 1;
+    }
+
+    vindaro::XDesktopPieces x;
+    x.focus = [](const std::string& display) {
+        return std::make_unique<vindaro::X11WindowFocus>(display);
+    };
+    x.stopKey = [](const std::string& display) {
+        return std::make_unique<vindaro::X11StopKey>(display);
+    };
+    vindaro::KeyBackend backend = vindaro::chooseKeyBackend(
+        QProcessEnvironment::systemEnvironment(), QDBusConnection::sessionBus(), x);
+    // A run that was killed mid-hold left its key down on an X server; it comes up before
+    // anything else. A Wayland compositor lets go of a dead client's keys itself.
+    const bool onX = backend.kind == vindaro::KeyBackendKind::x11 ||
+                     backend.kind == vindaro::KeyBackendKind::xwaylandOnly;
+    vindaro::HeldKeyJournal keyPoster(*backend.poster,
+                                      onX ? vindaro::HeldKeyJournal::defaultPath() : std::string());
     keyPoster.releaseLeftovers();
     // The display opens on the poster's own thread. A moment's wait lets the window open showing
     // the permission it has, instead of "missing" for a blink; a display slower than that is not
@@ -64,16 +93,27 @@ int runApplication(int argc, char** argv) {
     vindaro::HelpSettingsOpener settings;
     vindaro::LinuxWorkspaceNotifications workspace(QDBusConnection::systemBus(),
                                                    QDBusConnection::sessionBus());
-    vindaro::X11WindowFocus focus;
-    vindaro::X11StopKey stopKey;
     vindaro::FreedesktopNotifications notifications(QDBusConnection::sessionBus());
     vindaro::AgentAppDelegate::Options options;
     options.keyWorkerStart = [] { static_cast<void>(vindaro::makeCurrentThreadRealtime()); };
     vindaro::AgentAppDelegate delegate({keyPoster, secrets, defaults, clipboard, settings,
-                                        workspace, focus, stopKey, notifications},
+                                        workspace, *backend.focus, *backend.stopKey, notifications},
                                        std::move(options));
     vindaro::MainWindow window(delegate);
     vindaro::TerminationSignals terminationSignals;
+    // `vindaro-agent --stop`, bound to Pause in the desktop's shortcuts, is the stop button.
+    instance.onStopRequested([&delegate] { delegate.stopRequested(); });
+    // A compositor that goes away, or a desktop session closed from outside, may say so on a
+    // thread of its own; the controller hears it on the main thread.
+    QObject lossContext;
+    backend.observeLoss([context = QPointer<QObject>(&lossContext),
+                         &delegate](const std::string& line) {
+        if (QObject* target = context.data())
+            QMetaObject::invokeMethod(
+                target,
+                [&delegate, why = QString::fromStdString(line)] { delegate.keyOutputLost(why); },
+                Qt::QueuedConnection);
+    });
 
     // The one way out, from the menu, Ctrl+Q, the window's close button, SIGINT and SIGTERM.
     bool quitting = false;
@@ -105,10 +145,13 @@ int runApplication(int argc, char** argv) {
                      });
 
     delegate.applicationDidFinishLaunching(window);
+    delegate.keyOutputChosen(backend.startLine);
     window.show();
     window.raise();
     window.activateWindow();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    backend.observeLoss({});
+    return status;
 }
 
 } // namespace
@@ -132,6 +175,22 @@ int main(int argc, char** argv) {
         });
         std::cout << std::flush;
         return status;
+    }
+    case vindaro::Mode::stop: {
+        QCoreApplication application(argc, argv);
+        switch (vindaro::AgentInstance::requestStop()) {
+        case vindaro::AgentInstance::StopOutcome::stopped:
+            return 0;
+        case vindaro::AgentInstance::StopOutcome::noAgent:
+            std::cerr << "vindaro-agent --stop: ไม่มี Vindaro Agent ที่กำลังทำงานอยู่ "
+                         "(no running agent to stop)\n";
+            return 1;
+        case vindaro::AgentInstance::StopOutcome::noAnswer:
+            std::cerr << "vindaro-agent --stop: Vindaro Agent ไม่ตอบรับคำสั่งหยุด "
+                         "(the agent did not confirm)\n";
+            return 1;
+        }
+        return 1;
     }
     case vindaro::Mode::application:
         return runApplication(argc, argv);

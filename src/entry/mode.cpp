@@ -15,6 +15,8 @@ Mode selectMode(std::span<const char* const> arguments) {
         return Mode::selfTest;
     if (has("--connection-test"))
         return Mode::connectionTest;
+    if (has("--stop"))
+        return Mode::stop;
     return Mode::application;
 }
 

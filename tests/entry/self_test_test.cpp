@@ -24,6 +24,8 @@ TEST(Mode, MatchesWholeArgumentsCaseSensitivelyWithSelfTestWinning) {
     EXPECT_EQ(mode({"agent", "--connection-test", "x", "--self-test"}), Mode::selfTest);
     EXPECT_EQ(mode({"agent", "--connection-test"}), Mode::connectionTest);
     EXPECT_EQ(mode({"--connection-test"}), Mode::connectionTest); // the program path counts too
+    EXPECT_EQ(mode({"agent", "--stop"}), Mode::stop);
+    EXPECT_EQ(mode({"agent", "--stop", "--connection-test"}), Mode::connectionTest);
     EXPECT_EQ(mode({"agent", "--Self-Test", "--self-test=1", "-self-test", "--connection-test "}),
               Mode::application);
 }

@@ -1,0 +1,195 @@
+// The Wayland backends as a native Wayland window sees them: how exactly holds and gaps arrive,
+// and how long a key command from the relay takes to become a key-down there, for a headless
+// sway's virtual keyboard and a headless mutter's remote-desktop session. Times are the window's
+// own reading of each event on the monotonic clock.
+//
+// Runs in a private network and mount namespace where vindaro.net is 127.0.0.1 (so it needs root)
+// and on a private session bus, for mutter:
+//   tests/support/private-session -- build/bench/vindaro_wayland_bench [commands]
+// Prints figures; asserts nothing.
+#include "app/agent_app_delegate.h"
+#include "app/main_window.h"
+#include "bench_support.h"
+#include "keyboard/keyboard_executor.h"
+#include "platform/clipboard.h"
+#include "platform/fake/manual_stop_key.h"
+#include "platform/fake/memory_secret_store.h"
+#include "platform/fake/memory_user_defaults.h"
+#include "platform/fake/recording_notifications.h"
+#include "platform/linux/wayland/mutter_key_poster.h"
+#include "platform/linux/wayland/virtual_keyboard_poster.h"
+#include "platform/settings_opener.h"
+#include "platform/workspace_notifications.h"
+#include "support/mutter_server.h"
+#include "support/service_namespace.h"
+#include "support/sway_server.h"
+#include "support/test_pki.h"
+#include "support/wayland_key_recorder.h"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QTest>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+using namespace vindaro;
+using namespace vindaro::bench;
+using vindaro::test::WaylandKeyRecorder;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int pressesPerCommand = 5;
+constexpr int holdMs = 20;
+constexpr auto patience = std::chrono::seconds(30);
+
+double ms(Clock::duration duration) {
+    return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+// "measure  samples  p50  p99  max  unit", the rows bench/run gathers.
+void printRow(const std::string& measure, std::vector<double> samples) {
+    if (samples.empty()) {
+        std::printf("%s: no samples\n", measure.c_str());
+        return;
+    }
+    std::ranges::sort(samples);
+    const auto at = [&](double fraction) {
+        const auto rank =
+            static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(samples.size())));
+        return samples[std::clamp<std::size_t>(rank, 1, samples.size()) - 1];
+    };
+    std::printf("%-52s  %7zu %9.3f %9.3f %9.3f  ms\n", measure.c_str(), samples.size(), at(0.5),
+                at(0.99), samples.back());
+}
+
+class NoClipboard : public Clipboard {
+public:
+    std::optional<QString> plainText() const override { return std::nullopt; }
+};
+class NoSettings : public SettingsOpener {
+public:
+    bool openAccessibilitySettings() override { return false; }
+};
+class QuietWorkspace : public WorkspaceNotifications {
+public:
+    void observe(Handlers) override {}
+};
+
+// The agent's controller and window in this process, posting through the backend measured.
+struct Agent {
+    explicit Agent(KeyPoster& poster)
+        : delegate({poster, secrets, defaults, clipboard, settings, workspace, focus, stopKey,
+                    notifications}) {}
+    MemorySecretStore secrets;
+    MemoryUserDefaults defaults;
+    NoClipboard clipboard;
+    NoSettings settings;
+    QuietWorkspace workspace;
+    UnknownWindowFocus focus;
+    ManualStopKey stopKey;
+    RecordingNotifications notifications;
+    AgentAppDelegate delegate;
+    MainWindow window{delegate};
+};
+
+// Hold and gap errors of five-press commands, as the window received them.
+void measureTiming(const std::string& backend, KeyPoster& poster, WaylandKeyRecorder& recorder,
+                   int commands) {
+    KeyboardExecutor executor(poster);
+    for (int command = 0; command < commands; ++command)
+        static_cast<void>(executor.enqueue("A", 0, pressesPerCommand, holdMs, "bench"));
+    const auto& keys =
+        recorder.waitForKeys(static_cast<std::size_t>(2 * pressesPerCommand * commands), patience);
+    std::vector<double> holds;
+    std::vector<double> gaps;
+    for (std::size_t event = 0; event + 1 < keys.size(); ++event) {
+        const double between = ms(keys[event + 1].receivedAt - keys[event].receivedAt);
+        if (keys[event].pressed)
+            holds.push_back(std::abs(between - holdMs));
+        else if ((event / 2 + 1) % pressesPerCommand != 0) // not the last press of its command
+            gaps.push_back(std::abs(between - ms(KeyboardExecutor::pressGap)));
+    }
+    printRow("hold error, Wayland window, " + backend, holds);
+    printRow("gap error, Wayland window, " + backend, gaps);
+    recorder.clear();
+}
+
+// One command at a time from the relay's thread; the next goes once the window has its key-up.
+void measureRelayToKeyDown(const std::string& backend, KeyPoster& poster,
+                           WaylandKeyRecorder& recorder, RelayThread& relay, int commands) {
+    Agent agent(poster);
+    bool stored = false;
+    LegacyPairingStore(KeychainStore(agent.secrets), agent.defaults)
+        .save(AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|BENCH|bench-token")),
+              [&](const auto&) { stored = true; });
+    static_cast<void>(QTest::qWaitFor([&] { return stored; }));
+    agent.delegate.applicationDidFinishLaunching(agent.window);
+    // Start-up reads the keyring as the window comes up; connect waits for it.
+    if (QTest::qWaitFor([&] { return !agent.delegate.state().waitingOnKeyring; }))
+        agent.delegate.connectTapped();
+    if (!QTest::qWaitFor([&] { return agent.delegate.isConnected(); }, 20000)) {
+        std::printf("the agent did not connect to the fake relay\n");
+        return;
+    }
+    std::vector<double> latencies;
+    std::atomic<Clock::time_point> sentAt{};
+    for (int command = 0; command < commands; ++command) {
+        recorder.clear();
+        relay.post([&] {
+            sentAt = Clock::now();
+            relay.relay().lastPeer().sendText(
+                QStringLiteral(R"({"type":"key","key":"a","holdMs":5,"source":"bench"})"));
+        });
+        const auto& keys = recorder.waitForKeys(2, std::chrono::seconds(10));
+        if (keys.size() < 2) {
+            std::printf("command %d never reached the window\n", command);
+            break;
+        }
+        latencies.push_back(ms(keys[0].receivedAt - sentAt.load()));
+    }
+    printRow("relay to key-down, Wayland window, " + backend, latencies);
+    agent.delegate.applicationWillTerminate();
+}
+
+void measure(const std::string& backend, KeyPoster* poster, WaylandKeyRecorder& recorder,
+             RelayThread& relay, int commands) {
+    if (poster == nullptr || !recorder.waitUntilReceiving(*poster, patience)) {
+        std::printf("%s: keys do not reach the window\n", backend.c_str());
+        return;
+    }
+    measureTiming(backend, *poster, recorder, commands / pressesPerCommand);
+    measureRelayToKeyDown(backend, *poster, recorder, relay, commands);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int commands = argc > 1 ? std::max(pressesPerCommand, std::atoi(argv[1])) : 500;
+    if (!ServiceNamespace::enter())
+        return 1;
+    // The agent's window is only a place for the controller to write to.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    ServiceNamespace::routeServiceToLoopback(TestPki::instance());
+    RelayThread relay;
+    {
+        const test::SwayServer sway;
+        WaylandKeyRecorder recorder(sway.waylandDisplay());
+        const auto poster = VirtualKeyboardPoster::connect(sway.waylandDisplay());
+        measure("sway", poster.get(), recorder, relay, commands);
+    }
+    {
+        const test::MutterServer mutter;
+        const auto poster = MutterKeyPoster::start(QDBusConnection::sessionBus());
+        WaylandKeyRecorder recorder(mutter.waylandDisplay());
+        measure("mutter", poster.get(), recorder, relay, commands);
+    }
+    return 0;
+}

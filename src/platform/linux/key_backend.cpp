@@ -1,0 +1,107 @@
+#include "key_backend.h"
+
+#include "platform/linux/keyboard/xtest_key_poster.h"
+#include "platform/linux/wayland/mutter_key_poster.h"
+#include "platform/linux/wayland/sway_window_focus.h"
+#include "platform/linux/wayland/virtual_keyboard_poster.h"
+
+#include <QDBusConnectionInterface>
+#include <QDir>
+
+namespace vindaro {
+
+namespace {
+
+// A Wayland client sees no keys meant for others; Pause reaches the agent through the desktop's
+// own shortcut running `vindaro-agent --stop`.
+class DesktopShortcutStopKey final : public StopKey {
+public:
+    State state() const override { return State::needsDesktopShortcut; }
+    void observe(std::function<void()>) override {}
+};
+
+QString startLine(KeyBackendKind kind) {
+    switch (kind) {
+    case KeyBackendKind::x11:
+        return QStringLiteral("⌨️ ส่งคีย์ผ่าน X11 (XTest)");
+    case KeyBackendKind::virtualKeyboard:
+        return QStringLiteral("⌨️ ส่งคีย์ผ่าน"
+                              "คีย์บอร์ดเสมือนของ Wayland (wlroots)");
+    case KeyBackendKind::mutter:
+        return QStringLiteral("⌨️ ส่งคีย์ผ่าน"
+                              " Remote Desktop ของ GNOME (mutter)");
+    case KeyBackendKind::xwaylandOnly:
+        break;
+    }
+    return QStringLiteral("⚠️ เดสก์ท็อป Wayland นี้"
+                          "ไม่ให้ส่งคีย์โดยตรง จึงส่งผ่าน XTest: "
+                          "เฉพาะหน้าต่าง X11/XWayland "
+                          "เท่านั้นที่จะได้รับคีย์");
+}
+
+QString waylandSocket(const QProcessEnvironment& environment) {
+    QString display = environment.value(QStringLiteral("WAYLAND_DISPLAY"));
+    if (display.isEmpty() || QDir::isAbsolutePath(display))
+        return display;
+    const QString runtime = environment.value(QStringLiteral("XDG_RUNTIME_DIR"));
+    return runtime.isEmpty() ? QString() : QDir(runtime).filePath(display);
+}
+
+KeyBackend xBackend(KeyBackendKind kind, const std::string& display, const XDesktopPieces& x) {
+    KeyBackend backend;
+    backend.kind = kind;
+    backend.poster = std::make_unique<XTestKeyPoster>(display);
+    if (x.focus)
+        backend.focus = x.focus(display);
+    // The X Pause key only sees keys while an X window has the focus; on a Wayland desktop the
+    // desktop's own shortcut is the way.
+    if (kind == KeyBackendKind::x11 && x.stopKey)
+        backend.stopKey = x.stopKey(display);
+    return backend;
+}
+
+KeyBackend withDefaults(KeyBackend backend) {
+    backend.startLine = startLine(backend.kind);
+    if (!backend.focus)
+        backend.focus = std::make_unique<UnknownWindowFocus>();
+    if (!backend.stopKey)
+        backend.stopKey = std::make_unique<DesktopShortcutStopKey>();
+    if (!backend.observeLoss)
+        backend.observeLoss = [](auto) {};
+    return backend;
+}
+
+} // namespace
+
+KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
+                            const QDBusConnection& sessionBus, const XDesktopPieces& x) {
+    const std::string xDisplay = environment.value(QStringLiteral("DISPLAY")).toStdString();
+    if (environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
+        return withDefaults(xBackend(KeyBackendKind::x11, xDisplay, x));
+    KeyBackend backend;
+    const QString socket = waylandSocket(environment);
+    if (auto keyboard =
+            socket.isEmpty() ? nullptr : VirtualKeyboardPoster::connect(socket.toStdString())) {
+        auto* poster = keyboard.get();
+        backend.kind = KeyBackendKind::virtualKeyboard;
+        backend.poster = std::move(keyboard);
+        backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
+        const QString sway = environment.value(QStringLiteral("SWAYSOCK"));
+        if (!sway.isEmpty())
+            backend.focus = SwayWindowFocus::connect(sway.toStdString());
+    } else if (sessionBus.isConnected() && sessionBus.interface() != nullptr &&
+               sessionBus.interface()->isServiceRegistered(
+                   QStringLiteral("org.gnome.Mutter.RemoteDesktop"))) {
+        if (auto mutter = MutterKeyPoster::start(sessionBus)) {
+            auto* poster = mutter.get();
+            backend.kind = KeyBackendKind::mutter;
+            backend.poster = std::move(mutter);
+            backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
+        }
+    }
+    if (!backend.poster)
+        backend = xBackend(KeyBackendKind::xwaylandOnly, xDisplay, x);
+    return withDefaults(std::move(backend));
+}
+
+} // namespace vindaro

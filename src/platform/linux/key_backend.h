@@ -1,0 +1,54 @@
+#pragma once
+
+#include "platform/key_poster.h"
+#include "platform/stop_key.h"
+#include "platform/window_focus.h"
+
+#include <QDBusConnection>
+#include <QProcessEnvironment>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vindaro {
+
+// How the agent's keys reach the desktop; chosen once, at start-up.
+enum class KeyBackendKind {
+    x11,             // XTest on an X desktop
+    virtualKeyboard, // a wlroots compositor's virtual keyboard
+    mutter,          // GNOME's remote-desktop service
+    xwaylandOnly,    // a Wayland desktop with neither: XTest, so only X11/XWayland windows
+};
+
+struct KeyBackend {
+    KeyBackendKind kind = KeyBackendKind::x11;
+    std::unique_ptr<KeyPoster> poster;
+    std::unique_ptr<WindowFocus> focus;
+    std::unique_ptr<StopKey> stopKey;
+    // For the log at start-up, in Thai: which way keys go, and on a Wayland desktop without a
+    // way in, that only X11/XWayland windows will receive them.
+    QString startLine;
+    // Sets who hears, once, on any thread, a Thai line saying that keys can no longer be posted
+    // and why (the compositor left, the session was closed). The X backends say nothing here;
+    // their state shows in mayPostEvents().
+    std::function<void(std::function<void(const std::string& line)>)> observeLoss;
+};
+
+// The X desktop's pin and Pause key, made by the X code and plugged in here; each gets the
+// X display's name. Either may be empty: then the pin is not offered and Pause waits for a
+// desktop shortcut to `vindaro-agent --stop`.
+struct XDesktopPieces {
+    std::function<std::unique_ptr<WindowFocus>(const std::string& display)> focus;
+    std::function<std::unique_ptr<StopKey>(const std::string& display)> stopKey;
+};
+
+// Chooses by what the session offers: X when WAYLAND_DISPLAY is unset; else the compositor's
+// virtual keyboard (with sway's focus when $SWAYSOCK answers); else mutter's service on the
+// session bus; else XTest through XWayland. Main thread; may wait up to a few seconds for a
+// compositor or mutter that does not answer.
+KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
+                            const QDBusConnection& sessionBus, const XDesktopPieces& x);
+
+} // namespace vindaro

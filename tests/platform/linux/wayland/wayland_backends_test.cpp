@@ -1,0 +1,378 @@
+// The Wayland backends against real compositors: keys through sway's virtual keyboard and through
+// mutter's remote-desktop session, as a native Wayland window receives them; sway's focus for the
+// pin; the choice of backend; and the one agent per user with its `--stop` command.
+#include "keyboard/key_map.h"
+#include "keyboard/keyboard_executor.h"
+#include "platform/linux/desktop/agent_instance.h"
+#include "platform/linux/key_backend.h"
+#include "platform/linux/wayland/mutter_key_poster.h"
+#include "platform/linux/wayland/sway_window_focus.h"
+#include "platform/linux/wayland/virtual_keyboard_poster.h"
+#include "support/bare_compositor.h"
+#include "support/log_lines.h"
+#include "support/mutter_server.h"
+#include "support/sway_server.h"
+#include "support/wayland_key_recorder.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <future>
+#include <map>
+
+using namespace std::chrono_literals;
+using vindaro::AgentInstance;
+using vindaro::KeyBackendKind;
+using vindaro::KeyboardExecutor;
+using vindaro::KeyDestination;
+using vindaro::KeyDirection;
+using vindaro::KeyPoster;
+using vindaro::VirtualKeyboardPoster;
+using vindaro::test::describe;
+using vindaro::test::patience;
+using vindaro::test::WaylandKeyRecorder;
+
+namespace {
+
+constexpr vindaro::VirtualKeyCode shift = 56;
+constexpr vindaro::VirtualKeyCode w = 13;
+
+bool eventually(const std::function<bool()>& condition) {
+    return QTest::qWaitFor(condition,
+                           static_cast<int>(std::chrono::milliseconds(patience).count()));
+}
+
+// What the key types under a US layout, from its name: Latin letters and digits are their own
+// lower-case ASCII codes as keysyms.
+unsigned long keysymOf(const std::string& name) {
+    static const std::map<std::string, unsigned long> named = {
+        {"SPACE", 0x20},   {"ENTER", 0xff0d}, {"TAB", 0xff09},      {"ESC", 0xff1b},
+        {"UP", 0xff52},    {"DOWN", 0xff54},  {"LEFT", 0xff51},     {"RIGHT", 0xff53},
+        {"SHIFT", 0xffe1}, {"CTRL", 0xffe3},  {"BACKSPACE", 0xff08}};
+    if (const auto found = named.find(name); found != named.end())
+        return found->second;
+    if (name.size() == 1)
+        return static_cast<unsigned long>(std::tolower(name[0]));
+    return 0xffbe + std::stoul(name.substr(1)) - 1; // F1 ... F12
+}
+
+// 100 commands, the whole key map in turn; the first three press three times each, so gaps show.
+// Times are the events' own. Under sway they are the agent's, exact. Mutter stamps an event when
+// its input thread gets to it: on a busy machine it sometimes handles a key-down and its key-up
+// together, which the agent cannot prevent, so up to `shortAllowed` presses may look short there.
+// Then a 3 s hold that cancelAll() ends.
+void expectKeysArriveAndCancelReleasesAtOnce(KeyPoster& poster, WaylandKeyRecorder& recorder,
+                                             std::size_t shortAllowed) {
+    constexpr int holdMs = 30;
+    KeyboardExecutor executor(poster);
+    std::vector<std::string> pressed;
+    for (int command = 0; command < 100; ++command) {
+        const auto& key = vindaro::KeyMap::values()[command % vindaro::KeyMap::values().size()];
+        const int count = command < 3 ? 3 : 1;
+        ASSERT_TRUE(executor.enqueue(key.name, key.code, count, holdMs, "test"));
+        pressed.insert(pressed.end(), count, key.name);
+    }
+    const auto keys = recorder.waitForKeys(2 * pressed.size(), patience);
+    ASSERT_EQ(keys.size(), 2 * pressed.size()) << describe(keys);
+    std::size_t shortOnes = 0;
+    for (std::size_t press = 0; press < pressed.size(); ++press) {
+        const auto& down = keys[2 * press];
+        const auto& up = keys[2 * press + 1];
+        ASSERT_TRUE(down.pressed && !up.pressed) << press << ": " << describe(keys);
+        EXPECT_EQ(down.keysym, keysymOf(pressed[press])) << pressed[press];
+        EXPECT_EQ(up.keycode, down.keycode) << pressed[press];
+        shortOnes += up.time - down.time < static_cast<unsigned>(holdMs);
+        if (press < 8 && press % 3 != 2)
+            shortOnes += keys[2 * press + 2].time - up.time <
+                         static_cast<unsigned>(KeyboardExecutor::pressGap.count());
+    }
+    EXPECT_LE(shortOnes, shortAllowed) << describe(keys);
+
+    recorder.clear();
+    ASSERT_TRUE(executor.enqueue("SHIFT", shift, 2, 3000, "test"));
+    ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
+    const auto cancelled = std::chrono::steady_clock::now();
+    executor.cancelAll();
+    const auto held = recorder.waitForKeys(2, patience);
+    ASSERT_EQ(held.size(), 2U) << describe(held);
+    EXPECT_FALSE(held[1].pressed);
+    EXPECT_LT(held[1].receivedAt - cancelled, 1000ms);
+}
+
+// Whether the line a poster gave, from whichever thread, when it could post no more names `word`.
+bool said(std::promise<std::string>& lost, const std::string& word) {
+    auto line = lost.get_future();
+    return line.wait_for(patience) == std::future_status::ready &&
+           line.get().find(word) != std::string::npos;
+}
+
+vindaro::KeyBackend choose(const QStringList& variables) {
+    QProcessEnvironment environment;
+    for (const QString& variable : variables)
+        environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+    return vindaro::chooseKeyBackend(environment, QDBusConnection::sessionBus(), {});
+}
+
+class SwayKeys : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(poster);
+        ASSERT_TRUE(recorder.waitUntilReceiving(*poster, patience));
+    }
+    vindaro::test::SwayServer sway;
+    WaylandKeyRecorder recorder{sway.waylandDisplay()};
+    std::unique_ptr<VirtualKeyboardPoster> poster =
+        VirtualKeyboardPoster::connect(sway.waylandDisplay());
+};
+
+TEST_F(SwayKeys, HundredCommandsArriveWithHoldsAndGapsAndCancelReleasesAtOnce) {
+    expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 0);
+}
+
+TEST_F(SwayKeys, ACompositorThatDiesMidHoldEndsThePressAndSaysSo) {
+    std::promise<std::string> lost;
+    poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
+    vindaro::test::LogLines log;
+    KeyboardExecutor executor(*poster);
+    executor.setOnLog(log.sink());
+    ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
+    ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
+
+    sway.kill();
+    ASSERT_TRUE(eventually([&] { return !poster->mayPostEvents(); }));
+    EXPECT_TRUE(said(lost, "Wayland"));
+    const auto started = std::chrono::steady_clock::now();
+    executor.cancelAll();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+    ASSERT_TRUE(executor.enqueue("W", w, 1, 10, "test"));
+    // The release that could not be sent, then the refused command.
+    const auto lines = log.waitFor(4, patience);
+    EXPECT_EQ(std::vector(lines.begin() + 1, lines.end()),
+              (std::vector<std::string>{vindaro::test::notCreatedLine, "[KEY] W ×1 ← test",
+                                        vindaro::test::noPermissionLine}));
+}
+
+TEST(VirtualKeyboard, AWithdrawnKeyboardTakesNoNewPressButLetsAHeldKeyUp) {
+    vindaro::test::BareCompositor compositor;
+    auto poster = VirtualKeyboardPoster::connect(compositor.socket());
+    ASSERT_TRUE(poster);
+    std::promise<std::string> lost;
+    poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
+    ASSERT_TRUE(poster->postKey(w, KeyDirection::down));
+
+    compositor.withdrawKeyboardManager();
+    ASSERT_TRUE(eventually([&] { return !poster->mayPostEvents(); }));
+    EXPECT_FALSE(poster->postKey(0, KeyDirection::down));
+    EXPECT_TRUE(poster->postKey(w, KeyDirection::up));
+    EXPECT_TRUE(said(lost, "ถอน"));
+}
+
+TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindow) {
+    vindaro::test::SwayServer sway;
+    WaylandKeyRecorder chat(sway.waylandDisplay(), "chat");
+    const auto focus = vindaro::SwayWindowFocus::connect(sway.ipcSocket());
+    const auto poster = VirtualKeyboardPoster::connect(sway.waylandDisplay());
+    ASSERT_TRUE(focus && poster);
+    ASSERT_TRUE(chat.waitUntilReceiving(*poster, patience));
+    KeyboardExecutor executor(*poster);
+    QString pinned;
+    bool timedOut = false;
+    bool closed = false;
+    std::atomic<int> left = 0;
+    focus->observe({[&](const QString& title) { pinned = title; }, [&] { timedOut = true; },
+                    [&] { closed = true; },
+                    [&] {
+                        ++left;
+                        executor.cancelAll();
+                    }});
+    EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::allowed);
+    focus->pinNextFocusedWindow(50ms);
+    EXPECT_TRUE(eventually([&] { return timedOut; }));
+
+    focus->pinNextFocusedWindow(10s);
+    WaylandKeyRecorder game(sway.waylandDisplay(), "game"); // a new window takes the focus
+    ASSERT_TRUE(eventually([&] { return pinned == QStringLiteral("game"); }));
+    ASSERT_TRUE(game.waitUntilReceiving(*poster, patience));
+    ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
+    ASSERT_EQ(game.waitForKeys(1, patience).size(), 1U);
+
+    ASSERT_TRUE(sway.command(R"([app_id="chat"] focus)"));
+    const auto moved = std::chrono::steady_clock::now();
+    // A key held while the focus moves comes up in the window that has the focus now, as on a
+    // hardware keyboard; no key goes down there.
+    const auto released = chat.waitForKeys(1, patience);
+    ASSERT_EQ(released.size(), 1U);
+    EXPECT_FALSE(released[0].pressed);
+    EXPECT_EQ(released[0].keycode, game.keys()[0].keycode);
+    EXPECT_LT(released[0].receivedAt - moved, 1000ms);
+    EXPECT_EQ(left, 1);
+    EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::pinnedWindowNotFocused);
+
+    ASSERT_TRUE(sway.command(R"([app_id="game"] focus)"));
+    EXPECT_TRUE(eventually([&] { return focus->beforeKeyDown() == KeyDestination::allowed; }));
+    ASSERT_TRUE(sway.command(R"([app_id="game"] kill)"));
+    EXPECT_TRUE(eventually([&] { return closed; }));
+    EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::pinnedWindowClosed);
+
+    focus->unpin();
+    ASSERT_TRUE(sway.command("workspace 2"));
+    EXPECT_TRUE(
+        eventually([&] { return focus->beforeKeyDown() == KeyDestination::noFocusedWindow; }));
+}
+
+TEST(KeyBackendChoice, EachSessionGetsTheWayInItOffers) {
+    vindaro::test::SwayServer sway;
+    const auto x = choose({QStringLiteral("DISPLAY=:99")});
+    EXPECT_EQ(x.kind, KeyBackendKind::x11);
+    EXPECT_TRUE(x.startLine.contains(QStringLiteral("X11")));
+
+    const QFileInfo socket(QString::fromStdString(sway.waylandDisplay()));
+    const auto wlroots =
+        choose({QStringLiteral("WAYLAND_DISPLAY=") + socket.fileName(),
+                QStringLiteral("XDG_RUNTIME_DIR=") + socket.path(),
+                QStringLiteral("SWAYSOCK=") + QString::fromStdString(sway.ipcSocket())});
+    EXPECT_EQ(wlroots.kind, KeyBackendKind::virtualKeyboard);
+    EXPECT_TRUE(wlroots.poster->mayPostEvents());
+    EXPECT_TRUE(wlroots.focus->canPin());
+    EXPECT_EQ(wlroots.stopKey->state(), vindaro::StopKey::State::needsDesktopShortcut);
+
+    const auto neither = choose(
+        {QStringLiteral("WAYLAND_DISPLAY=/nonexistent/wayland-9"), QStringLiteral("DISPLAY=:99")});
+    EXPECT_EQ(neither.kind, KeyBackendKind::xwaylandOnly);
+    EXPECT_TRUE(neither.startLine.contains(QStringLiteral("X11/XWayland")))
+        << neither.startLine.toStdString();
+    EXPECT_FALSE(neither.poster->mayPostEvents());
+}
+
+class MutterKeys : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(poster);
+        ASSERT_TRUE(recorder.waitUntilReceiving(*poster, patience));
+    }
+    vindaro::test::MutterServer mutter;
+    std::unique_ptr<vindaro::MutterKeyPoster> poster =
+        vindaro::MutterKeyPoster::start(QDBusConnection::sessionBus());
+    WaylandKeyRecorder recorder{mutter.waylandDisplay()};
+};
+
+TEST_F(MutterKeys, HundredCommandsArriveWithHoldsAndGapsAndCancelReleasesAtOnce) {
+    expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 10);
+}
+
+TEST_F(MutterKeys, ASessionClosedFromOutsideLetsGoOfTheKeyAndSaysSo) {
+    std::promise<std::string> lost;
+    poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
+    ASSERT_TRUE(poster->postKey(w, KeyDirection::down));
+    ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
+
+    // As GNOME's "stop sharing" does; mutter takes Stop only from the session's own connection.
+    QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.gnome.Mutter.RemoteDesktop"), poster->sessionPath(),
+        QStringLiteral("org.gnome.Mutter.RemoteDesktop.Session"), QStringLiteral("Stop")));
+    ASSERT_TRUE(eventually([&] { return !poster->mayPostEvents(); }));
+    EXPECT_TRUE(said(lost, "GNOME"));
+    EXPECT_FALSE(poster->postKey(w, KeyDirection::down));
+    const auto keys = recorder.waitForKeys(2, patience);
+    ASSERT_EQ(keys.size(), 2U) << describe(keys);
+    EXPECT_FALSE(keys[1].pressed);
+}
+
+TEST_F(MutterKeys, GnomeGetsMutterWithoutAPin) {
+    const auto gnome = choose(
+        {QStringLiteral("WAYLAND_DISPLAY=") + QString::fromStdString(mutter.waylandDisplay())});
+    EXPECT_EQ(gnome.kind, KeyBackendKind::mutter);
+    EXPECT_TRUE(gnome.poster->mayPostEvents());
+    EXPECT_FALSE(gnome.focus->canPin());
+    EXPECT_TRUE(gnome.startLine.contains(QStringLiteral("GNOME")));
+}
+
+TEST(AgentInstance, OneAgentPerUserHearsOnlyTheStopRequest) {
+    QTemporaryDir runtime;
+    const QString folder = runtime.filePath(QStringLiteral("vindaro-agent"));
+    auto first = std::make_unique<AgentInstance>(folder);
+    int stops = 0;
+    first->onStopRequested([&] { ++stops; });
+    ASSERT_EQ(first->claim(), AgentInstance::Claim::claimed);
+    EXPECT_EQ(QFileInfo(folder).permissions() & (QFile::ReadGroup | QFile::ReadOther),
+              QFile::Permissions()); // a private folder
+    EXPECT_EQ(AgentInstance(folder).claim(), AgentInstance::Claim::anotherIsRunning);
+
+    QLocalSocket stranger;
+    stranger.connectToServer(folder + QStringLiteral("/stop"));
+    ASSERT_TRUE(stranger.waitForConnected(5000));
+    stranger.write(QByteArray(4096, 's'));
+    EXPECT_TRUE(eventually([&] { return stranger.state() == QLocalSocket::UnconnectedState; }));
+    EXPECT_EQ(stops, 0);
+
+    // The request blocks until answered; the agent's side answers on this thread's event loop.
+    auto outcome =
+        std::async(std::launch::async, [&] { return AgentInstance::requestStop(folder); });
+    ASSERT_TRUE(eventually([&] { return outcome.wait_for(0s) == std::future_status::ready; }));
+    EXPECT_EQ(outcome.get(), AgentInstance::StopOutcome::stopped);
+    EXPECT_EQ(stops, 1);
+
+    first.reset();
+    EXPECT_EQ(AgentInstance::requestStop(folder), AgentInstance::StopOutcome::noAgent);
+    EXPECT_EQ(AgentInstance(folder).claim(), AgentInstance::Claim::claimed);
+}
+
+// Two agents started together on sway: one says it cannot run twice and ends once its alert is
+// answered; the other stays, and `--stop` reaches it. With no agent left, `--stop` says so.
+TEST(StopCommand, TwoAgentsAtOnceLeaveOneThatStopsOnRequest) {
+    vindaro::test::SwayServer sway;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    environment.insert(QStringLiteral("WAYLAND_DISPLAY"),
+                       QString::fromStdString(sway.waylandDisplay()));
+    environment.insert(QStringLiteral("SWAYSOCK"), QString::fromStdString(sway.ipcSocket()));
+    environment.remove(QStringLiteral("DISPLAY"));
+    std::array<QProcess, 2> agents;
+    for (QProcess& agent : agents) {
+        agent.setProcessEnvironment(environment);
+        agent.start(QStringLiteral(VINDARO_AGENT_PATH), {});
+    }
+    QProcess* second = nullptr;
+    ASSERT_TRUE(eventually([&] {
+        for (QProcess& agent : agents) {
+            if (agent.readAllStandardError().contains("เปิดอยู่แล้ว"))
+                second = &agent;
+        }
+        return second != nullptr;
+    }));
+    QProcess& first = second == &agents[0] ? agents[1] : agents[0];
+    const auto keyboard = VirtualKeyboardPoster::connect(sway.waylandDisplay());
+    ASSERT_TRUE(keyboard);
+    ASSERT_TRUE(eventually([&] {
+        // Its alert takes the focus, then Return answers it.
+        static_cast<void>(sway.command("[pid=" + std::to_string(second->processId()) + "] focus"));
+        static_cast<void>(keyboard->postKey(36, KeyDirection::down));
+        static_cast<void>(keyboard->postKey(36, KeyDirection::up));
+        return second->waitForFinished(200);
+    }));
+    EXPECT_EQ(second->exitCode(), 1) << second->readAllStandardError().toStdString();
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    const auto stop = [] {
+        QProcess command;
+        command.start(QStringLiteral(VINDARO_AGENT_PATH), {QStringLiteral("--stop")});
+        EXPECT_TRUE(command.waitForFinished(30000));
+        return std::pair{command.exitCode(), command.readAllStandardError()};
+    };
+    EXPECT_EQ(stop().first, 0);
+    first.terminate();
+    EXPECT_TRUE(first.waitForFinished(30000));
+    const auto [status, message] = stop();
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(message.contains("no running agent")) << message.toStdString();
+}
+
+} // namespace

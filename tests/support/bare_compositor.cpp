@@ -1,0 +1,103 @@
+#include "bare_compositor.h"
+
+#include "virtual-keyboard-unstable-v1-server-protocol.h"
+
+#include <wayland-server.h>
+
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace vindaro::test {
+
+namespace {
+
+// The request tables share their names with the interfaces, hence "struct". Keys are taken and
+// dropped: a round trip after one is what says it was handled.
+const struct zwp_virtual_keyboard_v1_interface keyboardRequests = {
+    [](wl_client*, wl_resource*, uint32_t, int32_t fd, uint32_t) { close(fd); },
+    [](wl_client*, wl_resource*, uint32_t, uint32_t, uint32_t) {},
+    [](wl_client*, wl_resource*, uint32_t, uint32_t, uint32_t, uint32_t) {},
+    [](wl_client*, wl_resource* resource) { wl_resource_destroy(resource); },
+};
+
+const struct zwp_virtual_keyboard_manager_v1_interface managerRequests = {
+    [](wl_client* client, wl_resource*, wl_resource*, uint32_t id) {
+        wl_resource_set_implementation(
+            wl_resource_create(client, &zwp_virtual_keyboard_v1_interface, 1, id),
+            &keyboardRequests, nullptr, nullptr);
+    },
+};
+
+void bindManager(wl_client* client, void*, uint32_t, uint32_t id) {
+    wl_resource_set_implementation(
+        wl_resource_create(client, &zwp_virtual_keyboard_manager_v1_interface, 1, id),
+        &managerRequests, nullptr, nullptr);
+}
+
+// A seat no client here asks anything of.
+void bindSeat(wl_client* client, void*, uint32_t, uint32_t id) {
+    wl_resource_create(client, &wl_seat_interface, 1, id);
+}
+
+} // namespace
+
+BareCompositor::BareCompositor()
+    : m_display(wl_display_create())
+    , m_withdraw(eventfd(0, EFD_CLOEXEC))
+    , m_stop(eventfd(0, EFD_CLOEXEC)) {
+    m_socket = m_folder.filePath(QStringLiteral("wayland-0")).toStdString();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, m_socket.c_str(), sizeof address.sun_path - 1);
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listening, 8) != 0 || wl_display_add_socket_fd(m_display, listening) != 0)
+        throw std::runtime_error("cannot listen");
+    wl_global_create(m_display, &wl_seat_interface, 1, nullptr, bindSeat);
+    m_manager = wl_global_create(m_display, &zwp_virtual_keyboard_manager_v1_interface, 1, nullptr,
+                                 bindManager);
+    wl_event_loop* loop = wl_display_get_event_loop(m_display);
+    m_withdrawSource = wl_event_loop_add_fd(
+        loop, m_withdraw, WL_EVENT_READABLE,
+        [](int fd, uint32_t, void* data) {
+            eventfd_t ignored = 0;
+            eventfd_read(fd, &ignored);
+            auto* self = static_cast<BareCompositor*>(data);
+            wl_global_destroy(self->m_manager);
+            self->m_withdrawn = true;
+            self->m_withdrawn.notify_all();
+            return 0;
+        },
+        this);
+    m_stopSource = wl_event_loop_add_fd(
+        loop, m_stop, WL_EVENT_READABLE,
+        [](int, uint32_t, void* display) {
+            wl_display_terminate(static_cast<wl_display*>(display));
+            return 0;
+        },
+        m_display);
+    m_loop = std::thread([this] { wl_display_run(m_display); });
+}
+
+BareCompositor::~BareCompositor() {
+    eventfd_write(m_stop, 1);
+    m_loop.join();
+    wl_event_source_remove(m_withdrawSource);
+    wl_event_source_remove(m_stopSource);
+    wl_display_destroy_clients(m_display);
+    wl_display_destroy(m_display);
+    close(m_withdraw);
+    close(m_stop);
+}
+
+void BareCompositor::withdrawKeyboardManager() {
+    eventfd_write(m_withdraw, 1);
+    m_withdrawn.wait(false);
+}
+
+} // namespace vindaro::test

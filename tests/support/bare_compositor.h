@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+struct wl_display;
+struct wl_event_source;
+struct wl_global;
+
+namespace vindaro::test {
+
+// A Wayland server offering only a seat and the virtual keyboard manager, which it can withdraw
+// as a compositor may while clients run. No compositor here can be made to do that on demand.
+class BareCompositor {
+public:
+    BareCompositor();
+    ~BareCompositor();
+
+    BareCompositor(const BareCompositor&) = delete;
+    BareCompositor& operator=(const BareCompositor&) = delete;
+
+    // Absolute path of its socket.
+    const std::string& socket() const { return m_socket; }
+    // Takes the manager away; returns once the server has announced it.
+    void withdrawKeyboardManager();
+
+private:
+    QTemporaryDir m_folder;
+    std::string m_socket;
+    wl_display* m_display = nullptr;
+    wl_global* m_manager = nullptr;
+    int m_withdraw = -1;
+    int m_stop = -1;
+    wl_event_source* m_withdrawSource = nullptr;
+    wl_event_source* m_stopSource = nullptr;
+    std::atomic<bool> m_withdrawn{false};
+    std::thread m_loop;
+};
+
+} // namespace vindaro::test

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vindaro {
+class KeyPoster;
+}
+
+namespace vindaro::test {
+
+struct WaylandKey {
+    unsigned keycode;     // XKB keycode: the Linux input code plus 8
+    unsigned long keysym; // what the key types under the compositor's layout, unshifted
+    bool pressed;
+    std::uint32_t time;                               // the event's own time stamp, milliseconds
+    std::chrono::steady_clock::time_point receivedAt; // when the window read it
+};
+
+// A native Wayland window in a process of its own (Qt on its Wayland platform) that records the
+// key events the compositor gives it. Its reports are read on this thread's event loop, which
+// the waits below run.
+class WaylandKeyRecorder {
+public:
+    // `name` becomes the window's title and app_id.
+    explicit WaylandKeyRecorder(const std::string& waylandDisplay,
+                                const std::string& name = "vindaro-recorder");
+    ~WaylandKeyRecorder();
+
+    WaylandKeyRecorder(const WaylandKeyRecorder&) = delete;
+    WaylandKeyRecorder& operator=(const WaylandKeyRecorder&) = delete;
+
+    const std::vector<WaylandKey>& keys() const { return m_keys; }
+    void clear() { m_keys.clear(); }
+
+    // Waits until at least `count` keys have arrived or `timeout` has passed.
+    const std::vector<WaylandKey>& waitForKeys(std::size_t count,
+                                               std::chrono::milliseconds timeout);
+    // A compositor gives a new window the keyboard a little after it maps: taps Shift through
+    // the poster until the window has seen a tap, then forgets the taps. False on timeout.
+    bool waitUntilReceiving(KeyPoster& poster, std::chrono::milliseconds timeout);
+
+private:
+    void read();
+
+    QTemporaryDir m_folder;
+    QProcess m_process;
+    std::vector<WaylandKey> m_keys;
+    // While waitForKeys() runs: the count it waits for, and its loop, which read() ends at once
+    // so that a caller timing the keys is not held up.
+    std::size_t m_awaited = 0;
+    QEventLoop* m_waiting = nullptr;
+};
+
+// "+38@1234 -38@1254 ..." for failure messages.
+std::string describe(const std::vector<WaylandKey>& keys);
+
+} // namespace vindaro::test
