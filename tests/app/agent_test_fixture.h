@@ -4,16 +4,17 @@
 #pragma once
 
 #include "app/agent_app_delegate.h"
-#include "platform/clipboard.h"
+#include "platform/fake/counting_settings_opener.h"
+#include "platform/fake/fake_clipboard.h"
+#include "platform/fake/manual_workspace.h"
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_key_poster.h"
-#include "platform/settings_opener.h"
-#include "platform/workspace_notifications.h"
 #include "support/connect_proxy.h"
 #include "support/fake_pairing_service.h"
 #include "support/fake_relay_service.h"
 #include "support/test_pki.h"
+#include "support/wait.h"
 
 #include <QTest>
 
@@ -25,10 +26,6 @@
 namespace vindaro::test {
 
 using namespace std::chrono_literals;
-
-inline bool eventually(const std::function<bool()>& condition) {
-    return QTest::qWaitFor(condition, 20000);
-}
 
 // A status line as "text/colour".
 inline QString line(const QString& text, StatusColor color) {
@@ -69,24 +66,6 @@ public:
     bool enabledButtons[4] = {};
     QStringList log, alerts;
     QStringList connectionHistory; // every connection line, in order
-};
-
-class FakeClipboard : public Clipboard {
-public:
-    std::optional<QString> plainText() const override { return text; }
-    std::optional<QString> text;
-};
-
-class CountingSettingsOpener : public SettingsOpener {
-public:
-    bool openAccessibilitySettings() override { return ++opened > 0; }
-    int opened = 0;
-};
-
-class ManualWorkspace : public WorkspaceNotifications {
-public:
-    void observe(Handlers newHandlers) override { handlers = std::move(newHandlers); }
-    Handlers handlers;
 };
 
 inline constexpr std::uint16_t keyA = 0;

@@ -98,6 +98,11 @@ XvfbServer::~XvfbServer() {
     stop();
 }
 
+void XvfbServer::pause(bool paused) {
+    if (m_pid > 0)
+        kill(m_pid, paused ? SIGSTOP : SIGCONT);
+}
+
 void XvfbServer::stop() {
     if (m_pid <= 0)
         return;

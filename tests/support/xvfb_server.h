@@ -24,6 +24,8 @@ public:
 
     // Terminates the server now and waits for it to exit.
     void stop();
+    // Stops the server's process, as a hung server would be, or lets it go on.
+    void pause(bool paused);
 
 private:
     pid_t m_pid = -1;

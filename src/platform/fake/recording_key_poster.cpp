@@ -1,9 +1,17 @@
 #include "recording_key_poster.h"
 
+#include <algorithm>
+
 namespace vindaro {
 
 bool RecordingKeyPoster::mayPostEvents() {
-    std::scoped_lock lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    if (m_holdingBackChecks) {
+        ++m_heldBack;
+        m_recorded.notify_all();
+        m_recorded.wait(lock, [this] { return !m_holdingBackChecks; });
+        --m_heldBack;
+    }
     return m_mayPost;
 }
 
@@ -18,10 +26,29 @@ bool RecordingKeyPoster::postKey(std::uint16_t code, KeyDirection direction) {
         }
         if (m_refusedKeys.contains(code))
             return false;
+        const auto failing = std::ranges::find_if(m_failing, [&](const Failing& f) {
+            return f.code == code && f.direction == direction && f.count > 0;
+        });
+        const bool fails = failing != m_failing.end();
+        if (fails)
+            --failing->count;
+        if (fails && !failing->reachesTheSystem)
+            return false;
         m_events.push_back({code, direction, std::chrono::steady_clock::now()});
+        if (fails) {
+            lock.unlock();
+            m_recorded.notify_all();
+            return false;
+        }
     }
     m_recorded.notify_all();
     return true;
+}
+
+void RecordingKeyPoster::failNext(std::uint16_t code, KeyDirection direction, int count,
+                                  bool reachesTheSystem) {
+    std::scoped_lock lock(m_mutex);
+    m_failing.push_back({code, direction, count, reachesTheSystem});
 }
 
 void RecordingKeyPoster::holdBackKeyDowns() {
@@ -29,10 +56,16 @@ void RecordingKeyPoster::holdBackKeyDowns() {
     m_holdingBack = true;
 }
 
+void RecordingKeyPoster::holdBackPermissionChecks() {
+    std::scoped_lock lock(m_mutex);
+    m_holdingBackChecks = true;
+}
+
 void RecordingKeyPoster::releaseKeyDowns() {
     {
         std::scoped_lock lock(m_mutex);
         m_holdingBack = false;
+        m_holdingBackChecks = false;
     }
     m_recorded.notify_all();
 }
