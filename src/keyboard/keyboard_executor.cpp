@@ -65,9 +65,13 @@ void KeyboardExecutor::cancelAll() {
     }
     m_cancelled.notify_all();
     for (const std::uint16_t code : held) {
-        // A key that cannot be released is skipped: nobody could act on a message about it,
-        // and the interrupted press posts its own key-up as well.
-        static_cast<void>(m_poster.postKey(code, KeyDirection::up));
+        // A key that cannot be released now stays recorded as held, so that the next
+        // cancelAll(), the destructor's last one at the latest, tries again. Nobody could act on
+        // a message about it, and the interrupted press posts its own key-up as well.
+        if (!m_poster.postKey(code, KeyDirection::up)) {
+            std::scoped_lock lock(m_mutex);
+            m_activeKeys.insert(code);
+        }
     }
 }
 
