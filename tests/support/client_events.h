@@ -25,15 +25,17 @@ public:
     ClientEvents() { m_clock.start(); }
 
     void webSocketClientConnecting(WebSocketClient&) noexcept override {
-        record({Kind::connecting});
+        record({Kind::connecting, {}, false, 0});
     }
-    void webSocketClientConnected(WebSocketClient&) noexcept override { record({Kind::connected}); }
+    void webSocketClientConnected(WebSocketClient&) noexcept override {
+        record({Kind::connected, {}, false, 0});
+    }
     void webSocketClientDisconnected(WebSocketClient&, const QString& message,
                                      bool willReconnect) noexcept override {
-        record({Kind::disconnected, message, willReconnect});
+        record({Kind::disconnected, message, willReconnect, 0});
     }
     void webSocketClientReceived(WebSocketClient&, const KeyCommand& command) noexcept override {
-        record({Kind::received, command.source.value_or(QString())});
+        record({Kind::received, command.source.value_or(QString()), false, 0});
     }
 
     int count(Kind kind) const {
