@@ -1,7 +1,5 @@
 #pragma once
 
-#include "model/agent_pairing.h"
-#include "model/agent_session.h"
 #include "pairing/installation_identity.h"
 #include "pairing/keychain_store.h"
 #include "pairing/legacy_pairing_store.h"
@@ -31,19 +29,9 @@ struct Credentials {
     vindaro::InstallationIdentity identity{keychain};
 };
 
-struct ToolRun {
-    int exitCode = -1;
-    QByteArray output;
-};
-
-// secret-tool, the desktop's own command for the Secret Service, run in this session.
-ToolRun secretTool(const QStringList& arguments);
-
-// `secret-tool lookup service net.vindaro.agent account <account>`.
-ToolRun lookUpWithSecretTool(const QString& account);
-
-vindaro::AgentSession sampleSession();
-vindaro::AgentPairing samplePairing();
+// `secret-tool lookup service net.vindaro.agent account <account>`, the desktop's own command
+// for the Secret Service, run in this session; nothing when there is no such item.
+std::optional<QByteArray> lookUpWithSecretTool(const QString& account);
 
 // How long the call took.
 template <typename Call> std::chrono::milliseconds timed(Call&& call) {
