@@ -1,6 +1,7 @@
 // The controller tests' fixture: the controller with the real relay and pairing clients talking
-// TLS to fake services on loopback (reached as vindaro.net through the test CA and a CONNECT
-// proxy), a poster that records the keys, in-memory secrets and defaults, and a recording window.
+// TLS to fake services on loopback (the pairing endpoint vindaro.net and the relay
+// www.vindaro.net, each a fake service), a poster that records the keys, in-memory secrets and
+// defaults, and a recording window.
 #pragma once
 
 #include "app/agent_app_delegate.h"
@@ -10,18 +11,10 @@
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_key_poster.h"
-#include "support/connect_proxy.h"
 #include "support/fake_pairing_service.h"
 #include "support/fake_relay_service.h"
-#include "support/test_pki.h"
-#include "support/wait.h"
-
-#include <QTest>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
+#include "support/samples.h"
+#include "support/trusted_service.h"
 
 namespace vindaro::test {
 
@@ -68,40 +61,26 @@ public:
     QStringList connectionHistory; // every connection line, in order
 };
 
-inline constexpr std::uint16_t keyA = 0;
-inline const QString token = QStringLiteral("tok-PAIRED-9d8c7b6a");
 inline const QString connected =
     line(QStringLiteral("🟢 เชื่อม Vindaro แล้ว"), StatusColor::green);
-inline QByteArray pairingAnswer() {
-    return R"({"wsUrl":"wss://www.vindaro.net/ws","sessionId":"session_123","agentId":"agent_456",)"
-           R"("agentToken":")" +
-           token.toUtf8() + R"(","protocolVersion":2})";
-}
 
-inline AgentSession storedSession() {
-    return AgentSession(QStringLiteral("wss://www.vindaro.net/ws"), QStringLiteral("S-1"),
-                        QStringLiteral("agent_7"), QStringLiteral("tok-stored-1234"), 2);
-}
-
-// The pairing endpoint is vindaro.net and the relay www.vindaro.net, each a fake service.
-class AgentTest : public ::testing::Test {
+class AgentTest : public TrustedServiceTest {
 protected:
     AgentTest()
-        : AgentTest(options()) {}
+        : AgentTest(options(50ms)) {}
     explicit AgentTest(AgentAppDelegate::Options agentOptions)
         : agent{{poster, secrets, defaults, clipboard, settings, workspace},
                 std::move(agentOptions)} {
-        TestPki::instance().trustTestCaInThisProcess();
         EXPECT_TRUE(relay.listen());
-        proxy.setTargetPort(QStringLiteral("www.vindaro.net"), relay.port());
-        proxy.installAsApplicationProxy();
+        route(QStringLiteral("vindaro.net"), pairingService.port());
+        route(QStringLiteral("www.vindaro.net"), relay.port());
         pairingService.plan({FakePairingService::Reply(200, pairingAnswer())});
     }
     ~AgentTest() override { agent.applicationWillTerminate(); }
 
-    static AgentAppDelegate::Options options() {
+    static AgentAppDelegate::Options options(std::chrono::milliseconds reconnectDelay) {
         AgentAppDelegate::Options result;
-        result.relayTiming.reconnectDelay = [](int) { return 50ms; };
+        result.relayTiming.reconnectDelay = [reconnectDelay](int) { return reconnectDelay; };
         return result;
     }
 
@@ -109,7 +88,7 @@ protected:
 
     // Starts with a stored session and connects with it through an empty field.
     void launchConnected() {
-        sessions.save(storedSession());
+        sessions.save(sampleSession());
         launch();
         agent.connectTapped();
         ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
@@ -137,7 +116,6 @@ protected:
 
     FakeRelayService relay;
     FakePairingService pairingService;
-    ConnectProxy proxy{pairingService.port()};
     RecordingView view;
     AgentAppDelegate agent;
 };

@@ -1,6 +1,8 @@
 #pragma once
 
-#include <QTest>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -11,10 +13,21 @@ namespace vindaro::test {
 // long a failing one takes on a machine busy with other builds.
 inline constexpr std::chrono::seconds patience{30};
 
-// Runs the event loop until the condition holds; false when patience ran out first.
-inline bool eventually(const std::function<bool()>& condition) {
-    return QTest::qWaitFor(condition,
-                           static_cast<int>(std::chrono::milliseconds(patience).count()));
+// Runs the event loop until the condition holds; false when patience ran out first. Looks every
+// millisecond, since a worker thread's progress wakes no event loop. A shorter limit only for a
+// condition that may rightly never hold.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = patience) {
+    QTimer tick;
+    tick.start(1);
+    const QDeadlineTimer deadline(limit);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
 }
 
 } // namespace vindaro::test
