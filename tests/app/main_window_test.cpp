@@ -128,49 +128,28 @@ TEST_F(MainWindowTest, ShowsTextsAsGivenInPlainTextAndHidesWhatIsTyped) {
     EXPECT_GE(window.minimumHeight(), 520);
 }
 
-TEST_F(MainWindowTest, EachButtonAsksTheControllerForItsAction) {
-    const std::pair<const char*, const char*> buttons[] = {
-        {"requestPermissionButton", "requestPermission"},
-        {"openSettingsButton", "openSettings"},
-        {"pasteButton", "paste"},
-        {"clearButton", "clear"},
-        {"connectButton", "connect"},
-        {"pauseButton", "pause"},
-        {"stopButton", "stop"},
-        {"testButton", "test"},
-    };
-    QStringList expected;
-    for (const auto& [name, action] : buttons) {
-        QTest::mouseClick(find<QPushButton>(name), Qt::LeftButton);
-        expected << QString::fromLatin1(action);
-    }
-    EXPECT_EQ(actions.taps, expected);
-}
-
-TEST_F(MainWindowTest, ReturnPressesConnectOnlyWhileItIsEnabled) {
+TEST_F(MainWindowTest, ReturnWhileConnectIsEnabledAndEachButtonAskTheControllerForItsAction) {
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window, waitLimitMs));
     auto* field = find<QLineEdit>("bundleField");
     EXPECT_TRUE(field->hasFocus());
-
     QTest::keyClicks(field, QStringLiteral("123456"));
     QTest::keyClick(field, Qt::Key_Return);
-    EXPECT_EQ(actions.taps, QStringList{QStringLiteral("connect")});
-    EXPECT_EQ(window.inputText(), QStringLiteral("123456"));
-
-    // From elsewhere in the window too, and the keypad's Enter likewise.
-    QTest::keyClick(find<QPlainTextEdit>("logView"), Qt::Key_Enter);
-    EXPECT_EQ(actions.taps.size(), 2);
-
+    QTest::keyClick(find<QPlainTextEdit>("logView"), Qt::Key_Enter); // the keypad's, elsewhere
+    EXPECT_EQ(actions.taps, QStringList(2, QStringLiteral("connect")));
     window.setConnectEnabled(false);
     QTest::keyClick(field, Qt::Key_Return);
-    QTest::keyClick(field, Qt::Key_Enter);
     QTest::mouseClick(find<QPushButton>("connectButton"), Qt::LeftButton);
     EXPECT_EQ(actions.taps.size(), 2);
 
     window.setConnectEnabled(true);
-    QTest::keyClick(field, Qt::Key_Return);
-    EXPECT_EQ(actions.taps.size(), 3);
+    actions.taps.clear();
+    for (const char* name :
+         {"requestPermissionButton", "openSettingsButton", "pasteButton", "clearButton",
+          "connectButton", "pauseButton", "stopButton", "testButton"})
+        QTest::mouseClick(find<QPushButton>(name), Qt::LeftButton);
+    EXPECT_EQ(actions.taps.join(u' '), QStringLiteral("requestPermission openSettings paste clear "
+                                                      "connect pause stop test"));
 }
 
 TEST_F(MainWindowTest, LogShowsEveryLineWithoutFreezingUnderAFlood) {
@@ -219,15 +198,9 @@ TEST_F(MainWindowTest, AlertShowsTheDescriptionWithOneButton) {
 
 TEST_F(MainWindowTest, QuitComesFromTheMenuCtrlQAndClosingTheWindow) {
     QSignalSpy quit(&window, &MainWindow::quitRequested);
-    auto* menu = find<QMenu>("appMenu");
-    const QList<QAction*> items = menu->actions();
+    const QList<QAction*> items = find<QMenu>("appMenu")->actions();
     ASSERT_EQ(items.size(), 3);
-    EXPECT_EQ(items[0]->text(), QStringLiteral("เกี่ยวกับ Vindaro Agent"));
-    EXPECT_TRUE(items[0]->shortcut().isEmpty());
-    EXPECT_TRUE(items[1]->isSeparator());
-    EXPECT_EQ(items[2]->text(), QStringLiteral("ออกจาก Vindaro Agent"));
     EXPECT_EQ(items[2]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-
     items[2]->trigger();
     EXPECT_EQ(quit.size(), 1);
 
