@@ -14,15 +14,15 @@
 #include "app/main_window.h"
 #include "bench_support.h"
 #include "cpu_load.h"
-#include "platform/clipboard.h"
+#include "platform/fake/counting_settings_opener.h"
+#include "platform/fake/fake_clipboard.h"
 #include "platform/fake/manual_stop_key.h"
+#include "platform/fake/manual_workspace.h"
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_notifications.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
 #include "platform/linux/realtime/realtime_scheduling.h"
-#include "platform/settings_opener.h"
-#include "platform/workspace_notifications.h"
 #include "support/service_namespace.h"
 #include "support/test_pki.h"
 #include "support/x_key_recorder.h"
@@ -66,19 +66,6 @@ const char* const windowTitle = "Vindaro Agent for macOS";
 double msBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
-
-class NoClipboard : public Clipboard {
-public:
-    std::optional<QString> plainText() const override { return std::nullopt; }
-};
-class NoSettings : public SettingsOpener {
-public:
-    bool openAccessibilitySettings() override { return false; }
-};
-class QuietWorkspace : public WorkspaceNotifications {
-public:
-    void observe(Handlers) override {}
-};
 
 // Looks every millisecond until the agent's window has the keyboard focus, as it takes it once
 // shown; false when it has not within the limit.
@@ -143,9 +130,9 @@ struct Agent {
     XTestKeyPoster keyPoster;
     MemorySecretStore secrets;
     MemoryUserDefaults defaults;
-    NoClipboard clipboard;
-    NoSettings settings;
-    QuietWorkspace workspace;
+    FakeClipboard clipboard;
+    CountingSettingsOpener settings;
+    ManualWorkspace workspace;
     UnknownWindowFocus focus;
     ManualStopKey stopKey;
     RecordingNotifications notifications;

@@ -12,7 +12,10 @@
 #include "bench_support.h"
 #include "keyboard/keyboard_executor.h"
 #include "platform/clipboard.h"
+#include "platform/fake/counting_settings_opener.h"
+#include "platform/fake/fake_clipboard.h"
 #include "platform/fake/manual_stop_key.h"
+#include "platform/fake/manual_workspace.h"
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_notifications.h"
@@ -69,19 +72,6 @@ void printRow(const std::string& measure, std::vector<double> samples) {
                 at(0.99), samples.back());
 }
 
-class NoClipboard : public Clipboard {
-public:
-    std::optional<QString> plainText() const override { return std::nullopt; }
-};
-class NoSettings : public SettingsOpener {
-public:
-    bool openAccessibilitySettings() override { return false; }
-};
-class QuietWorkspace : public WorkspaceNotifications {
-public:
-    void observe(Handlers) override {}
-};
-
 // The agent's controller and window in this process, posting through the backend measured.
 struct Agent {
     explicit Agent(KeyPoster& poster)
@@ -89,9 +79,9 @@ struct Agent {
                     notifications}) {}
     MemorySecretStore secrets;
     MemoryUserDefaults defaults;
-    NoClipboard clipboard;
-    NoSettings settings;
-    QuietWorkspace workspace;
+    FakeClipboard clipboard;
+    CountingSettingsOpener settings;
+    ManualWorkspace workspace;
     UnknownWindowFocus focus;
     ManualStopKey stopKey;
     RecordingNotifications notifications;

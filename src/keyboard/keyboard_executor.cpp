@@ -40,24 +40,31 @@ KeyboardExecutor::~KeyboardExecutor() {
     m_workAvailable.notify_all();
     cancelAll();
     m_worker.join();
-    // One last try for a key whose release failed while the worker ran, then a bounded wait for
-    // every key-up still unconfirmed: a stalled display server must not keep the program from
-    // ending. Whatever stays unconfirmed stays in the poster's record of held keys.
-    std::vector<std::uint16_t> held;
-    {
-        std::scoped_lock lock(m_mutex);
-        held.assign(m_activeKeys.begin(), m_activeKeys.end());
-        m_activeKeys.clear();
-    }
-    sendReleases(held);
+    // The last word on every key: the key-ups still on their way are confirmed, and a key whose
+    // release failed is tried again, for a bounded time. A stalled display server must not keep
+    // the program from ending; what stays unconfirmed stays in the poster's record of held keys.
+    const auto deadline = std::chrono::steady_clock::now() + finalReleaseLimit;
+    std::vector<std::uint16_t> retry;
     std::deque<Release> unconfirmed;
     {
         std::scoped_lock lock(m_mutex);
+        retry.assign(m_activeKeys.begin(), m_activeKeys.end());
+        m_activeKeys.clear();
         unconfirmed.swap(m_unconfirmedReleases);
     }
-    const auto deadline = std::chrono::steady_clock::now() + finalReleaseLimit;
-    for (const Release& release : unconfirmed)
-        static_cast<void>(m_poster.awaitKey(release.ticket, deadline));
+    for (const Release& release : unconfirmed) {
+        if (m_poster.awaitKey(release.ticket, deadline) == KeyDelivery::failed)
+            retry.push_back(release.code);
+    }
+    while (!retry.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::vector<std::uint16_t> failed;
+        for (const std::uint16_t code : retry) {
+            const KeyTicket ticket = m_poster.sendKey(code, KeyDirection::up);
+            if (m_poster.awaitKey(ticket, deadline) == KeyDelivery::failed)
+                failed.push_back(code);
+        }
+        retry.swap(failed);
+    }
 }
 
 bool KeyboardExecutor::enqueue(std::string name, std::uint16_t code, int count, int holdMs,

@@ -10,9 +10,6 @@
 #include "app/agent_test_fixture.h"
 #include "keyboard/key_map.h"
 
-#include <QDeadlineTimer>
-#include <QTimer>
-
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -29,33 +26,12 @@ std::uint64_t environmentNumber(const char* name, std::uint64_t absent) {
     return text && *text ? std::strtoull(text, nullptr, 10) : absent;
 }
 
-// Like eventually(), but looks every millisecond instead of every ten: a thousand sequences wait
-// for many small things, and the worker's key events wake no event loop.
-bool soon(const std::function<bool()>& condition, int timeoutMs = 20000) {
-    QTimer tick;
-    tick.start(1);
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
-
 const QString permissionWithdrawn = QStringLiteral("สิทธิ์ Accessibility ถูกปิด จึงหยุดรับคำสั่ง");
 
 class AgentChaosTest : public AgentTest {
 protected:
     AgentChaosTest()
-        : AgentTest(chaosOptions()) {}
-
-    static AgentAppDelegate::Options chaosOptions() {
-        AgentAppDelegate::Options result;
-        result.relayTiming.reconnectDelay = [](int) { return 5ms; };
-        return result;
-    }
+        : AgentTest(options(5ms)) {}
 
     // One sequence: a few random steps, then one that must stop output, then arming again and
     // a last command that has to run.
@@ -144,7 +120,7 @@ protected:
         const QString marker = QStringLiteral("MARK%1").arg(++m_markers);
         const qsizetype mark = view.log.size();
         send(QStringLiteral(R"("key":"%1")").arg(marker));
-        ASSERT_TRUE(soon([&] {
+        ASSERT_TRUE(eventually([&] {
             for (qsizetype i = mark; i < view.log.size(); ++i) {
                 if (view.log[i].endsWith(marker))
                     return true;
@@ -161,7 +137,7 @@ protected:
         if (!agent.isArmed() || m_commands.empty())
             return;
         const std::uint16_t code = m_commands.back().code;
-        static_cast<void>(soon(
+        static_cast<void>(eventually(
             [&] {
                 const auto events = poster.events();
                 for (std::size_t i = m_sequenceStart; i < events.size(); ++i) {
@@ -170,7 +146,7 @@ protected:
                 }
                 return !poster.heldKeys().empty();
             },
-            300));
+            std::chrono::milliseconds(300)));
     }
 
     // Connects, or replaces the connection, with the stored session; returns once connected.
@@ -179,8 +155,8 @@ protected:
         closeDisarmedSpan();
         m_terminated = false;
         const qsizetype peers = relay.peerCount();
-        agent.connect(storedSession());
-        ASSERT_TRUE(soon([&] {
+        agent.connect(sampleSession());
+        ASSERT_TRUE(eventually([&] {
             return relay.peerCount() > peers &&
                    view.connectionHistory.mid(mark).contains(connected);
         }));
@@ -221,7 +197,8 @@ protected:
             const qsizetype withdrawn = view.log.count(permissionWithdrawn);
             poster.setMayPostEvents(false);
             send(QStringLiteral(R"("key":"a")"));
-            ASSERT_TRUE(soon([&] { return view.log.count(permissionWithdrawn) > withdrawn; }));
+            ASSERT_TRUE(
+                eventually([&] { return view.log.count(permissionWithdrawn) > withdrawn; }));
             poster.setMayPostEvents(true); // given back, but the agent stays disarmed
             break;
         }
@@ -236,7 +213,7 @@ protected:
             else
                 relay.lastPeer().drop();
             // The report of the loss; with 1000 and a drop the client reconnects by itself.
-            ASSERT_TRUE(soon([&] {
+            ASSERT_TRUE(eventually([&] {
                 for (const QString& entry : view.connectionHistory.mid(mark)) {
                     if (entry.startsWith(u"🟡 หลุด") || entry.startsWith(u"🔴"))
                         return true;
@@ -280,7 +257,7 @@ protected:
         const KeyName& key = keys[m_nextKey++ % keys.size()];
         const std::size_t from = poster.events().size();
         send(QStringLiteral(R"("key":"%1","holdMs":20)").arg(QString::fromLatin1(key.name)));
-        ASSERT_TRUE(soon([&] {
+        ASSERT_TRUE(eventually([&] {
             const auto events = poster.events();
             for (std::size_t i = from; i < events.size(); ++i) {
                 if (events[i].code == key.code && events[i].direction == KeyDirection::up)

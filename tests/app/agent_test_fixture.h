@@ -1,38 +1,28 @@
 // The controller tests' fixture: the controller with the real relay and pairing clients talking
-// TLS to fake services on loopback (reached as vindaro.net through the test CA and a CONNECT
-// proxy), a poster that records the keys, in-memory secrets and defaults, and a recording window.
+// TLS to fake services on loopback (the pairing endpoint vindaro.net and the relay
+// www.vindaro.net, each a fake service), a poster that records the keys, in-memory secrets and
+// defaults, and a recording window.
 #pragma once
 
 #include "app/agent_app_delegate.h"
-#include "platform/clipboard.h"
+#include "platform/fake/counting_settings_opener.h"
+#include "platform/fake/fake_clipboard.h"
 #include "platform/fake/manual_stop_key.h"
 #include "platform/fake/manual_window_focus.h"
+#include "platform/fake/manual_workspace.h"
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_key_poster.h"
 #include "platform/fake/recording_notifications.h"
-#include "platform/settings_opener.h"
-#include "platform/workspace_notifications.h"
 #include "support/answer_of.h"
-#include "support/connect_proxy.h"
 #include "support/fake_pairing_service.h"
 #include "support/fake_relay_service.h"
-#include "support/test_pki.h"
-
-#include <QTest>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
+#include "support/samples.h"
+#include "support/trusted_service.h"
 
 namespace vindaro::test {
 
 using namespace std::chrono_literals;
-
-inline bool eventually(const std::function<bool()>& condition) {
-    return QTest::qWaitFor(condition, 20000);
-}
 
 // A status line as "text/colour".
 inline QString line(const QString& text, StatusColor color) {
@@ -83,44 +73,13 @@ public:
     QStringList connectionHistory; // every connection line, in order
 };
 
-class FakeClipboard : public Clipboard {
-public:
-    std::optional<QString> plainText() const override { return text; }
-    std::optional<QString> text;
-};
-
-class CountingSettingsOpener : public SettingsOpener {
-public:
-    bool openAccessibilitySettings() override { return ++opened > 0; }
-    int opened = 0;
-};
-
-class ManualWorkspace : public WorkspaceNotifications {
-public:
-    void observe(Handlers newHandlers) override { handlers = std::move(newHandlers); }
-    Handlers handlers;
-};
-
-inline constexpr std::uint16_t keyA = 0;
-inline const QString token = QStringLiteral("tok-PAIRED-9d8c7b6a");
 inline const QString connected =
     line(QStringLiteral("🟢 เชื่อม Vindaro แล้ว"), StatusColor::green);
-inline QByteArray pairingAnswer() {
-    return R"({"wsUrl":"wss://www.vindaro.net/ws","sessionId":"session_123","agentId":"agent_456",)"
-           R"("agentToken":")" +
-           token.toUtf8() + R"(","protocolVersion":2})";
-}
 
-inline AgentSession storedSession() {
-    return AgentSession(QStringLiteral("wss://www.vindaro.net/ws"), QStringLiteral("S-1"),
-                        QStringLiteral("agent_7"), QStringLiteral("tok-stored-1234"), 2);
-}
-
-// The pairing endpoint is vindaro.net and the relay www.vindaro.net, each a fake service.
-class AgentTest : public ::testing::Test {
+class AgentTest : public TrustedServiceTest {
 protected:
     AgentTest()
-        : AgentTest(options()) {}
+        : AgentTest(options(50ms)) {}
     explicit AgentTest(AgentAppDelegate::Options agentOptions)
         : AgentTest(std::move(agentOptions), secrets, defaults) {}
     // Keeps the credentials in the given keyring and settings instead of the ones in memory.
@@ -130,17 +89,16 @@ protected:
         , agent{{poster, secretStore, userDefaults, clipboard, settings, workspace, focus, stopKey,
                  notifications},
                 std::move(agentOptions)} {
-        TestPki::instance().trustTestCaInThisProcess();
         EXPECT_TRUE(relay.listen());
-        proxy.setTargetPort(QStringLiteral("www.vindaro.net"), relay.port());
-        proxy.installAsApplicationProxy();
+        route(QStringLiteral("vindaro.net"), pairingService.port());
+        route(QStringLiteral("www.vindaro.net"), relay.port());
         pairingService.plan({FakePairingService::Reply(200, pairingAnswer())});
     }
     ~AgentTest() override { agent.applicationWillTerminate(); }
 
-    static AgentAppDelegate::Options options() {
+    static AgentAppDelegate::Options options(std::chrono::milliseconds reconnectDelay) {
         AgentAppDelegate::Options result;
-        result.relayTiming.reconnectDelay = [](int) { return 50ms; };
+        result.relayTiming.reconnectDelay = [reconnectDelay](int) { return reconnectDelay; };
         return result;
     }
 
@@ -171,7 +129,7 @@ protected:
 
     // Starts with a stored session and connects with it through an empty field.
     void launchConnected() {
-        store(storedSession());
+        store(sampleSession());
         launch();
         agent.connectTapped();
         ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
@@ -204,7 +162,6 @@ protected:
 
     FakeRelayService relay;
     FakePairingService pairingService;
-    ConnectProxy proxy{pairingService.port()};
     RecordingView view;
     AgentAppDelegate agent;
 };

@@ -18,10 +18,10 @@ struct RealCredentials {
 class LockedKeyringAgentTest : protected RealCredentials, public AgentTest {
 protected:
     LockedKeyringAgentTest()
-        : AgentTest(options(), keyring, settingsFile) {}
+        : AgentTest(options(50ms), keyring, settingsFile) {}
 
     void SetUp() override {
-        store(storedSession());
+        store(sampleSession());
         const auto id = answerOf<StorageResult<QString>>(
             [&](auto done) { InstallationIdentity(keychain).loadOrCreate(done); });
         ASSERT_TRUE(id.value());
@@ -45,7 +45,7 @@ TEST_F(LockedKeyringAgentTest, TheWindowStaysLiveWhileThePromptWaitsEightSeconds
 
     agent.connectTapped();
     ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
-    EXPECT_EQ(relay.requests().first().header("authorization"), "Bearer tok-stored-1234");
+    EXPECT_EQ(relay.requests().first().header("authorization"), "Bearer " + sampleToken.toUtf8());
 }
 
 TEST_F(LockedKeyringAgentTest, TheInstallationIdSurvivesARefusedPromptAndClearSaysWhatItDid) {

@@ -83,7 +83,7 @@ TEST_F(AgentTest, KeysTheStreamerBlocksAreNeverQueuedAndTheListIsKept) {
     send(QStringLiteral(R"("key":"a")"));
     ASSERT_TRUE(eventually([&] { return poster.events().size() == 2; }));
     EXPECT_TRUE(view.log.contains(QStringLiteral("ข้ามปุ่มที่ห้ามผู้ชมกด: T")));
-    EXPECT_EQ(poster.events().front().code, keyA);
+    EXPECT_EQ(poster.events().front().code, 0); // A
 
     view.blockedKeys.clear();
     agent.blockedKeysEdited();

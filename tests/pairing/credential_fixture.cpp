@@ -1,5 +1,7 @@
 #include "credential_fixture.h"
 
+#include "support/wait.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -116,14 +118,11 @@ KeyringPrompter::KeyringPrompter(Person person, std::chrono::milliseconds after)
     }
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral(VINDARO_FAKE_PROMPTER), arguments);
-    m_ready =
-        QTest::qWaitFor(
-            [&] {
-                m_output += m_process.readAllStandardOutput();
-                return m_output.contains("ready\n") || m_process.state() == QProcess::NotRunning;
-            },
-            waitLimitMs) &&
-        m_output.contains("ready\n");
+    m_ready = vindaro::test::eventually([&] {
+                  m_output += m_process.readAllStandardOutput();
+                  return m_output.contains("ready\n") || m_process.state() == QProcess::NotRunning;
+              }) &&
+              m_output.contains("ready\n");
 }
 
 KeyringPrompter::~KeyringPrompter() {

@@ -3,11 +3,14 @@
 // from the system bus it finds first.
 #include "relay/network_connectivity.h"
 #include "support/private_bus.h"
+#include "support/wait.h"
 
 #include <QDBusMessage>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+using vindaro::test::eventually;
 
 namespace {
 
@@ -48,13 +51,13 @@ TEST(SystemNetworkConnectivity, FollowsNetworkManagersState) {
     EXPECT_FALSE(connectivity->isOffline());
 
     setState(disconnected);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return connectivity->isOffline(); }, waitLimitMs));
+    EXPECT_TRUE(eventually([&] { return connectivity->isOffline(); }));
     EXPECT_GE(changes, 1);
     // A network without a way out is not "none": an attempt may still reach the service.
     setState(connectedLocal);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !connectivity->isOffline(); }, waitLimitMs));
+    EXPECT_TRUE(eventually([&] { return !connectivity->isOffline(); }));
     setState(disconnected);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return connectivity->isOffline(); }, waitLimitMs));
+    EXPECT_TRUE(eventually([&] { return connectivity->isOffline(); }));
     setState(connectedGlobal);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !connectivity->isOffline(); }, waitLimitMs));
+    EXPECT_TRUE(eventually([&] { return !connectivity->isOffline(); }));
 }

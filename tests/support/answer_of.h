@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QTest>
+#include "support/wait.h"
 
 #include <optional>
 #include <stdexcept>
@@ -10,7 +10,7 @@
 template <typename Answer, typename Start> Answer answerOf(Start start) {
     std::optional<Answer> answer;
     start([&answer](const Answer& given) { answer = given; });
-    if (!QTest::qWaitFor([&] { return answer.has_value(); }, 60000))
+    if (!vindaro::test::eventually([&] { return answer.has_value(); }, std::chrono::seconds(60)))
         throw std::runtime_error("no answer within 60 s");
     return *answer;
 }

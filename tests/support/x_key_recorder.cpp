@@ -189,6 +189,15 @@ std::vector<unsigned> XKeyRecorder::keysDown() {
     return down;
 }
 
+void XKeyRecorder::grabServer(bool grabbed) {
+    std::scoped_lock lock(m_state->queryMutex);
+    if (grabbed)
+        XGrabServer(m_state->query);
+    else
+        XUngrabServer(m_state->query);
+    XSync(m_state->query, False);
+}
+
 void XKeyRecorder::removeKeysym(const std::string& keysymName) {
     std::scoped_lock lock(m_state->queryMutex);
     Display* display = m_state->query;

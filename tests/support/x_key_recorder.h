@@ -49,6 +49,10 @@ public:
 
     // Keycodes the server reports as down (XQueryKeymap).
     std::vector<unsigned> keysDown();
+    // Grabs the X server for this client, as screen lockers and some games do, or lets it go.
+    // While grabbed, the server serves no other client unless that client asked XTest to be
+    // served anyway.
+    void grabServer(bool grabbed);
     // Takes the keysym off every key that carries it, so nothing on the keyboard types it.
     void removeKeysym(const std::string& keysymName);
     // Makes `group` (0 for the keymap's first layout) the keyboard's active one.

@@ -1,9 +1,17 @@
 #include "recording_key_poster.h"
 
+#include <algorithm>
+
 namespace vindaro {
 
 bool RecordingKeyPoster::mayPostEvents() {
-    std::scoped_lock lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    if (m_holdingBackChecks) {
+        ++m_heldBack;
+        m_recorded.notify_all();
+        m_recorded.wait(lock, [this] { return !m_holdingBackChecks; });
+        --m_heldBack;
+    }
     return m_mayPost;
 }
 
@@ -47,8 +55,15 @@ void RecordingKeyPoster::deliver(const Sent& sent) {
         m_outcomes[sent.ticket] = KeyDelivery::failed;
         return;
     }
-    m_events.push_back({sent.code, sent.direction, std::chrono::steady_clock::now()});
-    m_outcomes[sent.ticket] = KeyDelivery::delivered;
+    const auto failing = std::ranges::find_if(m_failing, [&](const Failing& f) {
+        return f.code == sent.code && f.direction == sent.direction && f.count > 0;
+    });
+    const bool fails = failing != m_failing.end();
+    if (fails)
+        --failing->count;
+    if (!fails || failing->reachesTheSystem)
+        m_events.push_back({sent.code, sent.direction, std::chrono::steady_clock::now()});
+    m_outcomes[sent.ticket] = fails ? KeyDelivery::failed : KeyDelivery::delivered;
 }
 
 void RecordingKeyPoster::stallDelivery() {
@@ -67,6 +82,17 @@ void RecordingKeyPoster::resumeDelivery() {
     m_recorded.notify_all();
 }
 
+void RecordingKeyPoster::failNext(std::uint16_t code, KeyDirection direction, int count,
+                                  bool reachesTheSystem) {
+    std::scoped_lock lock(m_mutex);
+    m_failing.push_back({code, direction, count, reachesTheSystem});
+}
+
+void RecordingKeyPoster::holdBackPermissionChecks() {
+    std::scoped_lock lock(m_mutex);
+    m_holdingBackChecks = true;
+}
+
 void RecordingKeyPoster::holdBackKeyDowns() {
     std::scoped_lock lock(m_mutex);
     m_holdingBack = true;
@@ -76,6 +102,7 @@ void RecordingKeyPoster::releaseKeyDowns() {
     {
         std::scoped_lock lock(m_mutex);
         m_holdingBack = false;
+        m_holdingBackChecks = false;
     }
     m_recorded.notify_all();
 }

@@ -34,10 +34,16 @@ public:
     void setMayPostEvents(bool allowed);
     // Events for this key can no longer be created: posting it fails and records nothing.
     void refuseKey(std::uint16_t code);
+    // The next `count` events of this key in this direction fail. With `reachesTheSystem` they
+    // are recorded all the same, as when a connection breaks right after sending.
+    void failNext(std::uint16_t code, KeyDirection direction, int count, bool reachesTheSystem);
 
     // While held back, a key-down waits inside postKey() until released: for looking at what
     // happens while one is on its way.
     void holdBackKeyDowns();
+    // The same one step earlier: mayPostEvents() waits, before anything is on its way.
+    void holdBackPermissionChecks();
+    // Lets both kinds through.
     void releaseKeyDowns();
     // Waits until a key-down is being held back, or `timeout` has passed.
     bool waitForHeldBackKeyDown(std::chrono::milliseconds timeout) const;
@@ -66,6 +72,12 @@ private:
         std::uint16_t code;
         KeyDirection direction;
     };
+    struct Failing {
+        std::uint16_t code;
+        KeyDirection direction;
+        int count;
+        bool reachesTheSystem;
+    };
     void deliver(const Sent& sent); // with m_mutex held
 
     mutable std::mutex m_mutex;
@@ -74,6 +86,8 @@ private:
     std::set<std::uint16_t> m_refusedKeys;
     bool m_mayPost = true;
     bool m_holdingBack = false;
+    bool m_holdingBackChecks = false;
+    std::vector<Failing> m_failing;
     int m_heldBack = 0;
     bool m_stalled = false;
     std::deque<Sent> m_stalledEvents;

@@ -3,9 +3,11 @@
 #include "keyboard/key_map.h"
 
 #include <X11/XKBlib.h>
-#include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +18,7 @@
 #include <array>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -67,22 +70,23 @@ public:
 
 private:
     explicit XTestConnection(Display* display)
-        : m_display(display) {}
+        : m_display(display)
+        , m_xcb(XGetXCBConnection(display)) {}
     bool resolveKeys();
     void confirm(const Settle& settle);
     void settleReady(const Settle& settle);
 
-    // A key event on its way, with the serial numbers of the requests that carry it.
+    // A key event on its way: the serial number of its request, and the request whose reply says
+    // the server has processed it.
     struct InFlight {
         std::uint64_t ticket;
-        unsigned long firstRequest;
-        unsigned long lastRequest;
+        unsigned long request;
+        unsigned int confirmation;
         bool notSent; // no key for it: fails once the events before it are settled
     };
 
     Display* const m_display;
-    Window m_window = 0;
-    Atom m_confirmAtom = 0;
+    xcb_connection_t* const m_xcb;
     int m_xkbEventBase = 0;
     bool m_keymapStale = true;
     // X keycode of each virtual key code, 0 where the keyboard has no such key.
@@ -190,12 +194,7 @@ std::unique_ptr<XTestConnection> XTestConnection::open(const std::string& displa
     XkbSelectEvents(display, XkbUseCoreKbd, keymapChanges, keymapChanges);
     // Our key events must get through even while another client has grabbed the server.
     XTestGrabControl(display, True);
-    // A window of our own whose property changes tell us the server has reached our requests.
-    XSetWindowAttributes attributes{};
-    attributes.event_mask = PropertyChangeMask;
-    connection->m_window = XCreateWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0,
-                                         InputOnly, CopyFromParent, CWEventMask, &attributes);
-    connection->m_confirmAtom = XInternAtom(display, "VINDARO_KEY_CONFIRM", False);
+    XSync(display, False);
     if (connection->broken || !connection->failedRequests.empty())
         return nullptr;
     return connection;
@@ -239,36 +238,52 @@ void XTestConnection::send(const Request& request, const Settle& settle) {
         settleReady(settle);
         return;
     }
-    const unsigned long first = NextRequest(m_display);
     // XTest events carry no user-data field, so the tag that marks this agent's events where
     // the system offers one ("VDRO", 0x5644524F) has nowhere to go here.
     // Delay 0: a delayed fake event stalls this whole connection in the server; the hold and
     // gap timing is the executor's.
     XTestFakeKeyEvent(m_display, keycode, request.down ? True : False, 0);
-    // A zero-length append still makes the server report a property change, after it has
-    // processed everything we sent before.
-    XChangeProperty(m_display, m_window, m_confirmAtom, XA_CARDINAL, 32, PropModeAppend, nullptr,
-                    0);
-    m_inFlight.push_back({request.ticket, first, NextRequest(m_display) - 1, false});
+    // Read after the call: requests sent through XCB below move the count Xlib keeps.
+    const unsigned long serial = XNextRequest(m_display) - 1;
+    // The reply to a request sent after it says the server has processed the event. A reply, not
+    // an event: while another client grabs the server, Xvfb and Xorg sometimes hold back events
+    // for a client that is impervious to the grab, but never its replies. Asked through XCB,
+    // whose replies can be waited for with a bound, where Xlib's cannot.
+    const unsigned int confirmation = xcb_get_input_focus(m_xcb).sequence;
+    m_inFlight.push_back({request.ticket, serial, confirmation, false});
 }
 
 void XTestConnection::exchange(const Settle& settle) {
     InUse inUse(*this);
     bool lookedUp = false;
     for (;;) {
-        // XPending sends our requests and reads what has arrived without blocking.
-        while (!broken && XPending(m_display) > 0) {
-            XEvent event;
-            XNextEvent(m_display, &event);
-            if (event.type == m_xkbEventBase) {
+        // XPending sends our requests, reads what has arrived without blocking, and hands the
+        // errors among it to the error handler.
+        for (bool confirmed = true; confirmed && !broken;) {
+            while (!broken && XPending(m_display) > 0) {
+                XEvent event;
+                XNextEvent(m_display, &event);
                 // Also sent whenever another device (a real keyboard, or our XTest one) takes
                 // over the core keyboard, whose keymap is then that device's.
                 const int kind = reinterpret_cast<const XkbEvent&>(event).any.xkb_type;
-                if (kind == XkbNewKeyboardNotify || kind == XkbMapNotify || kind == XkbNamesNotify)
+                if (event.type == m_xkbEventBase &&
+                    (kind == XkbNewKeyboardNotify || kind == XkbMapNotify ||
+                     kind == XkbNamesNotify))
                     m_keymapStale = true;
-            } else if (event.type == PropertyNotify && event.xproperty.window == m_window &&
-                       !m_inFlight.empty()) {
+            }
+            // Replies come in order: once the first is in, any error of its event has been read
+            // before it, and the next round of XPending hands that to the handler first.
+            confirmed = false;
+            void* reply = nullptr;
+            xcb_generic_error_t* error = nullptr;
+            if (!broken && !m_inFlight.empty() && !m_inFlight.front().notSent &&
+                xcb_poll_for_reply(m_xcb, m_inFlight.front().confirmation, &reply, &error) != 0) {
+                std::free(reply);
+                std::free(error);
+                XPending(
+                    m_display); // the error of the event, if there was one, reaches the handler
                 confirm(settle);
+                confirmed = true;
             }
         }
         if (broken || !m_keymapStale || lookedUp)
@@ -285,8 +300,8 @@ void XTestConnection::confirm(const Settle& settle) {
     m_inFlight.pop_front();
     bool failed = false;
     std::erase_if(failedRequests, [&](unsigned long serial) {
-        failed = failed || (serial >= confirmed.firstRequest && serial <= confirmed.lastRequest);
-        return serial <= confirmed.lastRequest;
+        failed = failed || serial == confirmed.request;
+        return serial <= confirmed.request;
     });
     settle(confirmed.ticket, failed ? KeyDelivery::failed : KeyDelivery::delivered);
     settleReady(settle);

@@ -3,6 +3,7 @@
 #include "platform/linux/desktop/system_clipboard.h"
 #include "support/private_bus.h"
 #include "support/qt_printers.h"
+#include "support/wait.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
@@ -118,7 +119,7 @@ TEST(FreedesktopNotifications, EachReplacesTheOneBeforeAndNoServiceIsNoHarm) {
     notifications.notify(QStringLiteral("หยุดแล้ว"), QStringLiteral("first"));
     notifications.notify(QStringLiteral("ข้าม"), QStringLiteral("passed over"));
     notifications.notify(QStringLiteral("หยุดแล้ว"), QStringLiteral("last"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return notifyCalls().size() == 2; }, 15000))
+    ASSERT_TRUE(vindaro::test::eventually([&] { return notifyCalls().size() == 2; }))
         << notifyCalls().join(u'\n').toStdString();
     const QString shape =
         QStringLiteral(R"(Notify "Vindaro Agent" %1 "net.vindaro.agent" "%2" "%3" )"

@@ -2,7 +2,7 @@
 // ignores keymap changes; Xorg with the dummy driver takes them.
 #include "keyboard/key_map.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
-#include "support/log_lines.h"
+#include "support/wait.h"
 #include "support/x_key_recorder.h"
 #include "support/xorg_server.h"
 
@@ -17,6 +17,7 @@
 using vindaro::KeyDirection;
 using vindaro::XTestKeyPoster;
 using vindaro::KeyMap::values;
+using vindaro::test::eventually;
 using vindaro::test::patience;
 using vindaro::test::RecordedKey;
 using vindaro::test::XKeyRecorder;
@@ -33,7 +34,7 @@ protected:
         server->setKeymap({"-rules", "evdev", "-model", "pc105", "-layout", "us"});
         recorder = std::make_unique<XKeyRecorder>(server->displayName());
         poster = std::make_unique<XTestKeyPoster>(server->displayName());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return poster->mayPostEvents(); }));
+        ASSERT_TRUE(eventually([&] { return poster->mayPostEvents(); }));
     }
 
     // What arrived for each key of the map, by key name: its keycode and what it typed.

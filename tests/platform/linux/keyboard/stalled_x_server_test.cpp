@@ -3,7 +3,7 @@
 #include "keyboard/keyboard_executor.h"
 #include "platform/linux/keyboard/held_key_journal.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
-#include "support/log_lines.h"
+#include "support/wait.h"
 #include "support/x_key_recorder.h"
 #include "support/xvfb_server.h"
 
@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 using vindaro::HeldKeyJournal;
 using vindaro::KeyboardExecutor;
 using vindaro::XTestKeyPoster;
+using vindaro::test::eventually;
 using vindaro::test::patience;
 using vindaro::test::RecordedKey;
 using vindaro::test::XKeyRecorder;
@@ -37,7 +38,7 @@ constexpr auto atOnce = 100ms;
 class StalledXServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return poster->mayPostEvents(); }));
+        ASSERT_TRUE(eventually([&] { return poster->mayPostEvents(); }));
         ASSERT_TRUE(executor->enqueue("SHIFT", 56, 1, 60'000, "test"));
         ASSERT_TRUE(executor->enqueue("A", 0, 3, 20, "test")); // cancelled before it runs
         ASSERT_EQ(recorder.waitForEvents(1, patience).size(), 1U);
@@ -70,7 +71,7 @@ TEST_F(StalledXServerTest, StopReturnsAtOnceAndTheKeyComesUpWhenTheServerGoesOn)
     EXPECT_EQ(onRecord(), "56\n"); // its release is not confirmed yet
 
     server.resume();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !std::filesystem::exists(journalPath); }));
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(journalPath); }));
     ASSERT_TRUE(executor->enqueue("Z", 6, 1, 20, "after"));
     const auto events = recorder.waitForEvents(4, patience);
     ASSERT_EQ(events.size(), 4U);

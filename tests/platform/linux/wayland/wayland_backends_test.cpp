@@ -3,15 +3,16 @@
 // pin; the choice of backend; and the one agent per user with its `--stop` command.
 #include "keyboard/key_map.h"
 #include "keyboard/keyboard_executor.h"
+#include "model/agent_error.h"
 #include "platform/linux/desktop/agent_instance.h"
 #include "platform/linux/key_backend.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
 #include "platform/linux/wayland/sway_window_focus.h"
 #include "platform/linux/wayland/virtual_keyboard_poster.h"
 #include "support/bare_compositor.h"
-#include "support/log_lines.h"
 #include "support/mutter_server.h"
 #include "support/sway_server.h"
+#include "support/wait.h"
 #include "support/wayland_key_recorder.h"
 
 #include <QDBusConnection>
@@ -23,6 +24,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <mutex>
 
 #include <cctype>
 #include <future>
@@ -37,6 +40,7 @@ using vindaro::KeyDirection;
 using vindaro::KeyPoster;
 using vindaro::VirtualKeyboardPoster;
 using vindaro::test::describe;
+using vindaro::test::eventually;
 using vindaro::test::patience;
 using vindaro::test::WaylandKeyRecorder;
 
@@ -44,11 +48,6 @@ namespace {
 
 constexpr vindaro::VirtualKeyCode shift = 56;
 constexpr vindaro::VirtualKeyCode w = 13;
-
-bool eventually(const std::function<bool()>& condition) {
-    return QTest::qWaitFor(condition,
-                           static_cast<int>(std::chrono::milliseconds(patience).count()));
-}
 
 // What the key types under a US layout, from its name: Latin letters and digits are their own
 // lower-case ASCII codes as keysyms.
@@ -140,9 +139,13 @@ TEST_F(SwayKeys, HundredCommandsArriveWithHoldsAndGapsAndCancelReleasesAtOnce) {
 TEST_F(SwayKeys, ACompositorThatDiesMidHoldEndsThePressAndSaysSo) {
     std::promise<std::string> lost;
     poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
-    vindaro::test::LogLines log;
+    std::mutex logged;
+    std::vector<std::string> lines;
     KeyboardExecutor executor(*poster);
-    executor.setOnLog(log.sink());
+    executor.setOnLog([&](const std::string& line) {
+        std::scoped_lock lock(logged);
+        lines.push_back(line);
+    });
     ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
     ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
 
@@ -154,10 +157,18 @@ TEST_F(SwayKeys, ACompositorThatDiesMidHoldEndsThePressAndSaysSo) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
     ASSERT_TRUE(executor.enqueue("W", w, 1, 10, "test"));
     // The release that could not be sent, then the refused command.
-    const auto lines = log.waitFor(4, patience);
+    ASSERT_TRUE(eventually([&] {
+        std::scoped_lock lock(logged);
+        return lines.size() >= 4;
+    }));
+    executor.setOnLog({});
+    const auto failed = [](const vindaro::AgentError& error) {
+        return "กดปุ่มไม่สำเร็จ: " + error.description().toStdString();
+    };
     EXPECT_EQ(std::vector(lines.begin() + 1, lines.end()),
-              (std::vector<std::string>{vindaro::test::notCreatedLine, "[KEY] W ×1 ← test",
-                                        vindaro::test::noPermissionLine}));
+              (std::vector<std::string>{failed(vindaro::AgentError::eventCreationFailed()),
+                                        "[KEY] W ×1 ← test",
+                                        failed(vindaro::AgentError::accessibilityRequired())}));
 }
 
 TEST(VirtualKeyboard, AWithdrawnKeyboardTakesNoNewPressButLetsAHeldKeyUp) {

@@ -1,7 +1,7 @@
 // Pause pressed on a private Xvfb through XTest, as a keyboard would, while other programs hold
 // the key or the whole keyboard; counted where the agent acts on it, on the main thread.
 #include "platform/linux/x11/x11_stop_key.h"
-#include "support/log_lines.h"
+#include "support/wait.h"
 #include "support/x_key_recorder.h"
 #include "support/xvfb_server.h"
 
@@ -17,16 +17,13 @@
 using namespace std::chrono_literals;
 using vindaro::StopKey;
 using vindaro::X11StopKey;
+using vindaro::test::eventually;
 using vindaro::test::patience;
 using vindaro::test::TestWindow;
 using vindaro::test::XKeyRecorder;
 using vindaro::test::XvfbServer;
 
 namespace {
-
-bool eventually(const std::function<bool()>& done) {
-    return QTest::qWaitFor(done, static_cast<int>(std::chrono::milliseconds(patience).count()));
-}
 
 class StopKeyTest : public ::testing::Test {
 protected:

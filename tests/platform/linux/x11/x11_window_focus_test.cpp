@@ -5,7 +5,7 @@
 #include "keyboard/keyboard_executor.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
 #include "platform/linux/x11/x11_window_focus.h"
-#include "support/log_lines.h"
+#include "support/wait.h"
 #include "support/x_key_recorder.h"
 #include "support/xvfb_server.h"
 
@@ -31,6 +31,7 @@ using vindaro::KeyboardExecutor;
 using vindaro::KeyDestination;
 using vindaro::X11WindowFocus;
 using vindaro::XTestKeyPoster;
+using vindaro::test::eventually;
 using vindaro::test::patience;
 using vindaro::test::RecordedKey;
 using vindaro::test::TestWindow;
@@ -57,10 +58,6 @@ std::size_t count(const std::vector<RecordedKey>& keys, const std::string& keysy
     return static_cast<std::size_t>(std::ranges::count_if(keys, [&](const RecordedKey& key) {
         return key.pressed == pressed && key.keysym == XKeyRecorder::keysym(keysymName);
     }));
-}
-
-bool eventually(const std::function<bool()>& done) {
-    return QTest::qWaitFor(done, static_cast<int>(std::chrono::milliseconds(patience).count()));
 }
 
 class WindowFocusTest : public ::testing::Test {

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "relay/web_socket_client_delegate.h"
+
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+namespace vindaro::test {
+
+// Everything a WebSocketClient reported, in order, with the time since the recorder was made.
+class ClientEvents final : public WebSocketClientDelegate {
+public:
+    enum class Kind { connecting, connected, disconnected, received, waiting };
+    struct Event {
+        Kind kind;
+        QString message; // disconnected, waiting: the message; received: the command's source
+        bool willReconnect = false;
+        qint64 atMs = 0;
+    };
+
+    ClientEvents() { m_clock.start(); }
+
+    void webSocketClientConnecting(WebSocketClient&) noexcept override {
+        record({Kind::connecting, {}, false, 0});
+    }
+    void webSocketClientConnected(WebSocketClient&) noexcept override {
+        record({Kind::connected, {}, false, 0});
+    }
+    void webSocketClientDisconnected(WebSocketClient&, const QString& message,
+                                     bool willReconnect) noexcept override {
+        record({Kind::disconnected, message, willReconnect, 0});
+    }
+    void webSocketClientWaitingForNetwork(WebSocketClient&,
+                                          const QString& message) noexcept override {
+        record({Kind::waiting, message, false, 0});
+    }
+    void webSocketClientReceived(WebSocketClient&, const KeyCommand& command) noexcept override {
+        record({Kind::received, command.source.value_or(QString()), false, 0});
+    }
+
+    int count(Kind kind) const {
+        return static_cast<int>(
+            std::ranges::count_if(events, [kind](const Event& e) { return e.kind == kind; }));
+    }
+    std::vector<Kind> kinds(std::size_t from = 0) const {
+        std::vector<Kind> result;
+        for (std::size_t i = from; i < events.size(); ++i)
+            result.push_back(events[i].kind);
+        return result;
+    }
+    const Event& last() const { return events.back(); }
+    QStringList receivedSources() const {
+        QStringList sources;
+        for (const Event& e : events) {
+            if (e.kind == Kind::received)
+                sources.append(e.message);
+        }
+        return sources;
+    }
+
+    std::vector<Event> events;
+    // Called after each event is recorded, e.g. to act from inside a report.
+    std::function<void(const Event&)> onEvent;
+
+private:
+    void record(Event event) {
+        event.atMs = m_clock.elapsed();
+        events.push_back(event);
+        if (onEvent)
+            onEvent(events.back());
+    }
+    QElapsedTimer m_clock;
+};
+
+} // namespace vindaro::test
