@@ -106,9 +106,11 @@ ViewContent contentFor(const AgentState& state) {
     content.connection = connectionLine(state.phase);
     content.activity = state.armed ? StatusLine{text(AgentText::armed), StatusColor::green}
                                    : StatusLine{text(AgentText::notArmed), StatusColor::secondary};
-    content.connectEnabled = !state.isConnected() && !state.pairing && !state.waitingOnKeyring;
+    content.connectEnabled =
+        !state.isConnected() && !state.pairing && (!state.waitingOnKeyring || state.restoring);
     content.pauseEnabled = state.isConnected();
-    content.stopEnabled = state.isConnected() || state.pairing || state.waitingOnKeyring;
+    content.stopEnabled =
+        state.isConnected() || state.pairing || (state.waitingOnKeyring && !state.restoring);
     // Until the permission has been looked at there is no reason to refuse the test press.
     content.testEnabled = state.mayPost.value_or(true);
     content.pauseTitle = text(state.armed ? AgentText::pause : AgentText::resume);
@@ -176,6 +178,7 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
                 Qt::QueuedConnection);
     });
 
+    change([](AgentState& state) { state.restoring = true; });
     restoreCredentials(false);
 
     m_platform.workspace.observe(
@@ -300,8 +303,12 @@ void AgentAppDelegate::restoreCredentials(bool connectAfter) {
             m_keychainUnread = unread;
             if (unread)
                 appendLog(text(AgentText::keychainUnreadable));
-            if (!connectAfter)
+            if (!connectAfter) {
+                change([](AgentState& state) { state.restoring = false; });
+                if (std::exchange(m_connectWhenRestored, false))
+                    connectTapped();
                 return;
+            }
             if (m_currentSession)
                 connect(*m_currentSession);
             else if (m_currentPairing)
@@ -362,7 +369,11 @@ void AgentAppDelegate::keyringFlowEnded(quint64 flow) {
 
 void AgentAppDelegate::abandonKeyringFlow() {
     ++m_keyringFlow;
-    change([](AgentState& state) { state.waitingOnKeyring = false; });
+    m_connectWhenRestored = false;
+    change([](AgentState& state) {
+        state.waitingOnKeyring = false;
+        state.restoring = false;
+    });
 }
 
 void AgentAppDelegate::refreshPermission() {
@@ -371,6 +382,10 @@ void AgentAppDelegate::refreshPermission() {
 }
 
 void AgentAppDelegate::connectTapped() {
+    if (m_state.restoring) {
+        m_connectWhenRestored = true;
+        return;
+    }
     // One flow at a time: the button waits too, but a tap may already be on its way.
     if (m_state.pairing || m_state.waitingOnKeyring)
         return;

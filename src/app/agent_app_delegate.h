@@ -74,6 +74,9 @@ struct AgentState {
     bool pairing = false;
     // A keyring step that still counts is in flight: connect waits for it, stop abandons it.
     bool waitingOnKeyring = false;
+    // The start-up read of the stored credentials is that step. Connect stays offered meanwhile:
+    // a press is kept and acted on once the read is done, so a code typed at once is not lost.
+    bool restoring = false;
     // Received key commands may be pressed.
     bool armed = false;
     // Whether keys may be posted, as last looked at; unknown until start-up looks.
@@ -231,6 +234,8 @@ private:
     QStringList m_blockedKeys;
     // Start-up could not read the keyring; connect with an empty field reads it again.
     bool m_keychainUnread = false;
+    // Connect was pressed while the start-up read was in flight.
+    bool m_connectWhenRestored = false;
 
     quint64 m_keyringFlow = 0;
     bool m_keyringFlowRunning = false;

@@ -391,3 +391,19 @@ TEST_F(AgentTest, StopAndClearWorkWhileTheKeyringWaitsAndClearSaysWhenItCouldNot
                                               "ลบข้อมูลจาก Keychain ไม่สำเร็จ"));
     EXPECT_TRUE(defaults.contains(QStringLiteral("vindaro.agent.v2.session-id")));
 }
+
+// A streamer who types the code the moment the window opens is not ignored because the stored
+// pairing is still being read.
+TEST_F(AgentTest, ConnectPressedWhileTheStartUpReadIsInFlightActsOnceItIsDone) {
+    store(samplePairing());
+    secrets.holdAnswers(true);
+    agent.applicationDidFinishLaunching(view);
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    view.input = QStringLiteral("123456");
+    agent.connectTapped();
+    secrets.holdAnswers(false);
+    secrets.answerHeld();
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    EXPECT_EQ(pairingService.requests().size(), 1);
+    EXPECT_EQ(relay.requests().first().header("authorization"), "Bearer " + sampleToken.toUtf8());
+}
