@@ -16,12 +16,18 @@ using Snapshot = QList<std::pair<QString, std::optional<StoredCredential::Value>
 Snapshot snapshot(const UserDefaults& defaults, const QStringList& textKeys,
                   const QStringList& integerKeys) {
     Snapshot before;
-    for (const QString& key : textKeys)
-        before.append({key, defaults.contains(key) ? defaults.string(key) : std::nullopt});
-    for (const QString& key : integerKeys)
-        before.append({key, defaults.contains(key)
-                                ? std::optional<StoredCredential::Value>(defaults.integer(key))
-                                : std::nullopt});
+    for (const QString& key : textKeys) {
+        std::optional<StoredCredential::Value> former;
+        if (const std::optional<QString> text = defaults.string(key))
+            former = *text;
+        before.append({key, std::move(former)});
+    }
+    for (const QString& key : integerKeys) {
+        std::optional<StoredCredential::Value> former;
+        if (defaults.contains(key))
+            former = defaults.integer(key);
+        before.append({key, std::move(former)});
+    }
     return before;
 }
 
