@@ -1,6 +1,7 @@
 #include "xtest_key_poster.h"
 
 #include "keyboard/key_map.h"
+#include "platform/linux/x_display_opening.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib-xcb.h>
@@ -168,7 +169,11 @@ KeyCode keycodeNamed(const XkbDescRec& keyboard, XkbKeyName name) {
 
 std::unique_ptr<XTestConnection> XTestConnection::open(const std::string& displayName) {
     installErrorHandlers();
-    Display* display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
+    Display* display = nullptr;
+    {
+        const std::lock_guard opening(xDisplayOpening());
+        display = XOpenDisplay(displayName.empty() ? nullptr : displayName.c_str());
+    }
     if (display == nullptr)
         return nullptr;
     std::unique_ptr<XTestConnection> connection(new XTestConnection(display));

@@ -1,5 +1,7 @@
 #include "x_connection.h"
 
+#include "platform/linux/x_display_opening.h"
+
 // xcb_poll_for_reply and xcb_discard_reply: waiting for a reply with a time limit.
 #include <xcb/xcbext.h>
 
@@ -34,8 +36,11 @@ XConnection::~XConnection() {
 std::unique_ptr<XConnection> XConnection::open(const std::string& displayName, Deadline deadline,
                                                int interrupt) {
     int screen = 0;
-    xcb_connection_t* connection =
-        xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screen);
+    xcb_connection_t* connection = nullptr;
+    {
+        const std::lock_guard opening(xDisplayOpening());
+        connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screen);
+    }
     if (xcb_connection_has_error(connection) != 0) {
         xcb_disconnect(connection);
         return nullptr;
