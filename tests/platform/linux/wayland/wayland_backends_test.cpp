@@ -14,6 +14,7 @@
 #include "support/sway_server.h"
 #include "support/wait.h"
 #include "support/wayland_key_recorder.h"
+#include "support/x_key_recorder.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -25,43 +26,19 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
-#include <cctype>
+#include <filesystem>
 #include <future>
 #include <map>
+#include <mutex>
 
 using namespace std::chrono_literals;
-using vindaro::AgentInstance;
-using vindaro::KeyBackendKind;
-using vindaro::KeyboardExecutor;
-using vindaro::KeyDestination;
-using vindaro::KeyDirection;
-using vindaro::KeyPoster;
-using vindaro::VirtualKeyboardPoster;
-using vindaro::test::describe;
-using vindaro::test::eventually;
-using vindaro::test::patience;
-using vindaro::test::WaylandKeyRecorder;
+using namespace vindaro;
+using namespace vindaro::test;
 
 namespace {
 
-constexpr vindaro::VirtualKeyCode shift = 56;
-constexpr vindaro::VirtualKeyCode w = 13;
-
-// What the key types under a US layout, from its name: Latin letters and digits are their own
-// lower-case ASCII codes as keysyms.
-unsigned long keysymOf(const std::string& name) {
-    static const std::map<std::string, unsigned long> named = {
-        {"SPACE", 0x20},   {"ENTER", 0xff0d}, {"TAB", 0xff09},      {"ESC", 0xff1b},
-        {"UP", 0xff52},    {"DOWN", 0xff54},  {"LEFT", 0xff51},     {"RIGHT", 0xff53},
-        {"SHIFT", 0xffe1}, {"CTRL", 0xffe3},  {"BACKSPACE", 0xff08}};
-    if (const auto found = named.find(name); found != named.end())
-        return found->second;
-    if (name.size() == 1)
-        return static_cast<unsigned long>(std::tolower(name[0]));
-    return 0xffbe + std::stoul(name.substr(1)) - 1; // F1 ... F12
-}
+constexpr VirtualKeyCode shift = 56;
+constexpr VirtualKeyCode w = 13;
 
 // 100 commands, the whole key map in turn; the first three press three times each, so gaps show.
 // Times are the events' own. Under sway they are the agent's, exact. Mutter stamps an event when
@@ -74,7 +51,7 @@ void expectKeysArriveAndCancelReleasesAtOnce(KeyPoster& poster, WaylandKeyRecord
     KeyboardExecutor executor(poster);
     std::vector<std::string> pressed;
     for (int command = 0; command < 100; ++command) {
-        const auto& key = vindaro::KeyMap::values()[command % vindaro::KeyMap::values().size()];
+        const auto& key = KeyMap::values()[command % KeyMap::values().size()];
         const int count = command < 3 ? 3 : 1;
         ASSERT_TRUE(executor.enqueue(key.name, key.code, count, holdMs, "test"));
         pressed.insert(pressed.end(), count, key.name);
@@ -86,7 +63,7 @@ void expectKeysArriveAndCancelReleasesAtOnce(KeyPoster& poster, WaylandKeyRecord
         const auto& down = keys[2 * press];
         const auto& up = keys[2 * press + 1];
         ASSERT_TRUE(down.pressed && !up.pressed) << press << ": " << describe(keys);
-        EXPECT_EQ(down.keysym, keysymOf(pressed[press])) << pressed[press];
+        EXPECT_EQ(down.keysym, usKeysymOf(pressed[press])) << pressed[press];
         EXPECT_EQ(up.keycode, down.keycode) << pressed[press];
         shortOnes += up.time - down.time < static_cast<unsigned>(holdMs);
         if (press < 8 && press % 3 != 2)
@@ -113,30 +90,30 @@ bool said(std::promise<std::string>& lost, const std::string& word) {
            line.get().find(word) != std::string::npos;
 }
 
-vindaro::KeyBackend choose(const QStringList& variables) {
+KeyBackend choose(const std::map<std::string, std::string>& variables) {
     QProcessEnvironment environment;
-    for (const QString& variable : variables)
-        environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
-    return vindaro::chooseKeyBackend(environment, QDBusConnection::sessionBus(), {});
+    for (const auto& [name, value] : variables)
+        environment.insert(QString::fromStdString(name), QString::fromStdString(value));
+    return chooseKeyBackend(environment, QDBusConnection::sessionBus(), {});
 }
 
-class SwayKeys : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(poster);
-        ASSERT_TRUE(recorder.waitUntilReceiving(*poster, patience));
-    }
-    vindaro::test::SwayServer sway;
+// The keys, the choice of this backend on a wlroots desktop, and a compositor that dies mid-hold.
+TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
+    SwayServer sway;
     WaylandKeyRecorder recorder{sway.waylandDisplay()};
-    std::unique_ptr<VirtualKeyboardPoster> poster =
-        VirtualKeyboardPoster::connect(sway.waylandDisplay());
-};
-
-TEST_F(SwayKeys, HundredCommandsArriveWithHoldsAndGapsAndCancelReleasesAtOnce) {
+    const auto poster = VirtualKeyboardPoster::connect(sway.waylandDisplay());
+    ASSERT_TRUE(poster && recorder.waitUntilReceiving(*poster, patience));
     expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 0);
-}
 
-TEST_F(SwayKeys, ACompositorThatDiesMidHoldEndsThePressAndSaysSo) {
+    const std::filesystem::path socket = sway.waylandDisplay();
+    const auto wlroots = choose({{"WAYLAND_DISPLAY", socket.filename()},
+                                 {"XDG_RUNTIME_DIR", socket.parent_path()},
+                                 {"SWAYSOCK", sway.ipcSocket()}});
+    EXPECT_EQ(wlroots.kind, KeyBackendKind::virtualKeyboard);
+    EXPECT_TRUE(wlroots.poster->mayPostEvents());
+    EXPECT_TRUE(wlroots.focus->canPin());
+    EXPECT_EQ(wlroots.stopKey->state(), StopKey::State::needsDesktopShortcut);
+
     std::promise<std::string> lost;
     poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
     std::mutex logged;
@@ -146,9 +123,9 @@ TEST_F(SwayKeys, ACompositorThatDiesMidHoldEndsThePressAndSaysSo) {
         std::scoped_lock lock(logged);
         lines.push_back(line);
     });
+    recorder.clear();
     ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
     ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
-
     sway.kill();
     ASSERT_TRUE(eventually([&] { return !poster->mayPostEvents(); }));
     EXPECT_TRUE(said(lost, "Wayland"));
@@ -162,17 +139,17 @@ TEST_F(SwayKeys, ACompositorThatDiesMidHoldEndsThePressAndSaysSo) {
         return lines.size() >= 4;
     }));
     executor.setOnLog({});
-    const auto failed = [](const vindaro::AgentError& error) {
+    const auto failed = [](const AgentError& error) {
         return "กดปุ่มไม่สำเร็จ: " + error.description().toStdString();
     };
-    EXPECT_EQ(std::vector(lines.begin() + 1, lines.end()),
-              (std::vector<std::string>{failed(vindaro::AgentError::eventCreationFailed()),
-                                        "[KEY] W ×1 ← test",
-                                        failed(vindaro::AgentError::accessibilityRequired())}));
+    EXPECT_EQ(
+        std::vector(lines.begin() + 1, lines.end()),
+        (std::vector<std::string>{failed(AgentError::eventCreationFailed()), "[KEY] W ×1 ← test",
+                                  failed(AgentError::accessibilityRequired())}));
 }
 
 TEST(VirtualKeyboard, AWithdrawnKeyboardTakesNoNewPressButLetsAHeldKeyUp) {
-    vindaro::test::BareCompositor compositor;
+    BareCompositor compositor;
     auto poster = VirtualKeyboardPoster::connect(compositor.socket());
     ASSERT_TRUE(poster);
     std::promise<std::string> lost;
@@ -187,9 +164,9 @@ TEST(VirtualKeyboard, AWithdrawnKeyboardTakesNoNewPressButLetsAHeldKeyUp) {
 }
 
 TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindow) {
-    vindaro::test::SwayServer sway;
+    SwayServer sway;
     WaylandKeyRecorder chat(sway.waylandDisplay(), "chat");
-    const auto focus = vindaro::SwayWindowFocus::connect(sway.ipcSocket());
+    const auto focus = SwayWindowFocus::connect(sway.ipcSocket());
     const auto poster = VirtualKeyboardPoster::connect(sway.waylandDisplay());
     ASSERT_TRUE(focus && poster);
     ASSERT_TRUE(chat.waitUntilReceiving(*poster, patience));
@@ -239,52 +216,44 @@ TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindow) {
         eventually([&] { return focus->beforeKeyDown() == KeyDestination::noFocusedWindow; }));
 }
 
-TEST(KeyBackendChoice, EachSessionGetsTheWayInItOffers) {
-    vindaro::test::SwayServer sway;
-    const auto x = choose({QStringLiteral("DISPLAY=:99")});
+TEST(KeyBackendChoice, AnXSessionGetsX11AndAWaylandOneWithoutAWayInGetsXWayland) {
+    const auto x = choose({{"DISPLAY", ":99"}});
     EXPECT_EQ(x.kind, KeyBackendKind::x11);
-    EXPECT_TRUE(x.startLine.contains(QStringLiteral("X11")));
-
-    const QFileInfo socket(QString::fromStdString(sway.waylandDisplay()));
-    const auto wlroots =
-        choose({QStringLiteral("WAYLAND_DISPLAY=") + socket.fileName(),
-                QStringLiteral("XDG_RUNTIME_DIR=") + socket.path(),
-                QStringLiteral("SWAYSOCK=") + QString::fromStdString(sway.ipcSocket())});
-    EXPECT_EQ(wlroots.kind, KeyBackendKind::virtualKeyboard);
-    EXPECT_TRUE(wlroots.poster->mayPostEvents());
-    EXPECT_TRUE(wlroots.focus->canPin());
-    EXPECT_EQ(wlroots.stopKey->state(), vindaro::StopKey::State::needsDesktopShortcut);
-
-    const auto neither = choose(
-        {QStringLiteral("WAYLAND_DISPLAY=/nonexistent/wayland-9"), QStringLiteral("DISPLAY=:99")});
+    const auto neither =
+        choose({{"WAYLAND_DISPLAY", "/nonexistent/wayland-9"}, {"DISPLAY", ":99"}});
     EXPECT_EQ(neither.kind, KeyBackendKind::xwaylandOnly);
     EXPECT_TRUE(neither.startLine.contains(QStringLiteral("X11/XWayland")))
         << neither.startLine.toStdString();
     EXPECT_FALSE(neither.poster->mayPostEvents());
 }
 
-class MutterKeys : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(poster);
-        ASSERT_TRUE(recorder.waitUntilReceiving(*poster, patience));
-    }
-    vindaro::test::MutterServer mutter;
-    std::unique_ptr<vindaro::MutterKeyPoster> poster =
-        vindaro::MutterKeyPoster::start(QDBusConnection::sessionBus());
+// The keys, the choice of this backend on GNOME, and the session closed from outside mid-hold.
+TEST(MutterKeys, ArriveAsCommandedAndEndWhenTheSessionIsClosedFromOutside) {
+    MutterServer mutter;
+    const auto poster = MutterKeyPoster::start(QDBusConnection::sessionBus());
     WaylandKeyRecorder recorder{mutter.waylandDisplay()};
-};
-
-TEST_F(MutterKeys, HundredCommandsArriveWithHoldsAndGapsAndCancelReleasesAtOnce) {
+    ASSERT_TRUE(poster && eventually([&] { return recorder.focused(); }));
+    // The very first key of the session reaches the window whole.
+    ASSERT_TRUE(poster->postKey(w, KeyDirection::down) && poster->postKey(w, KeyDirection::up));
+    const auto first = recorder.waitForKeys(2, patience);
+    ASSERT_EQ(first.size(), 2U) << describe(first);
+    EXPECT_TRUE(first[0].pressed && first[0].keysym == 'w') << describe(first);
+    ASSERT_TRUE(recorder.waitUntilReceiving(*poster, patience));
     expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 10);
-}
 
-TEST_F(MutterKeys, ASessionClosedFromOutsideLetsGoOfTheKeyAndSaysSo) {
+    {
+        const auto gnome = choose({{"WAYLAND_DISPLAY", mutter.waylandDisplay()}});
+        EXPECT_EQ(gnome.kind, KeyBackendKind::mutter);
+        EXPECT_TRUE(gnome.poster->mayPostEvents());
+        EXPECT_FALSE(gnome.focus->canPin());
+        EXPECT_TRUE(gnome.startLine.contains(QStringLiteral("GNOME")));
+    }
+
     std::promise<std::string> lost;
     poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
+    recorder.clear();
     ASSERT_TRUE(poster->postKey(w, KeyDirection::down));
     ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
-
     // As GNOME's "stop sharing" does; mutter takes Stop only from the session's own connection.
     QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
         QStringLiteral("org.gnome.Mutter.RemoteDesktop"), poster->sessionPath(),
@@ -295,15 +264,6 @@ TEST_F(MutterKeys, ASessionClosedFromOutsideLetsGoOfTheKeyAndSaysSo) {
     const auto keys = recorder.waitForKeys(2, patience);
     ASSERT_EQ(keys.size(), 2U) << describe(keys);
     EXPECT_FALSE(keys[1].pressed);
-}
-
-TEST_F(MutterKeys, GnomeGetsMutterWithoutAPin) {
-    const auto gnome = choose(
-        {QStringLiteral("WAYLAND_DISPLAY=") + QString::fromStdString(mutter.waylandDisplay())});
-    EXPECT_EQ(gnome.kind, KeyBackendKind::mutter);
-    EXPECT_TRUE(gnome.poster->mayPostEvents());
-    EXPECT_FALSE(gnome.focus->canPin());
-    EXPECT_TRUE(gnome.startLine.contains(QStringLiteral("GNOME")));
 }
 
 TEST(AgentInstance, OneAgentPerUserHearsOnlyTheStopRequest) {
@@ -332,14 +292,13 @@ TEST(AgentInstance, OneAgentPerUserHearsOnlyTheStopRequest) {
     EXPECT_EQ(stops, 1);
 
     first.reset();
-    EXPECT_EQ(AgentInstance::requestStop(folder), AgentInstance::StopOutcome::noAgent);
     EXPECT_EQ(AgentInstance(folder).claim(), AgentInstance::Claim::claimed);
 }
 
 // Two agents started together on sway: one says it cannot run twice and ends once its alert is
 // answered; the other stays, and `--stop` reaches it. With no agent left, `--stop` says so.
 TEST(StopCommand, TwoAgentsAtOnceLeaveOneThatStopsOnRequest) {
-    vindaro::test::SwayServer sway;
+    SwayServer sway;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
     environment.insert(QStringLiteral("WAYLAND_DISPLAY"),
