@@ -6,7 +6,8 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
-#include <sstream>
+#include <cstdio>
+#include <cstring>
 
 namespace vindaro::test {
 
@@ -31,21 +32,19 @@ WaylandKeyRecorder::~WaylandKeyRecorder() {
 
 void WaylandKeyRecorder::read() {
     while (m_process.canReadLine()) {
-        std::istringstream words(m_process.readLine().toStdString());
-        std::string kind;
-        std::string state;
-        words >> kind >> state;
-        m_focused = m_focused || kind == "focus";
-        if (kind == "key") {
-            WaylandKey key{};
-            long long receivedNs = 0;
-            words >> key.keycode >> key.keysym >> key.time >> receivedNs;
-            key.pressed = state == "down";
-            // steady_clock is CLOCK_MONOTONIC, the clock the window stamps with.
-            key.receivedAt =
-                std::chrono::steady_clock::time_point(std::chrono::nanoseconds(receivedNs));
-            m_keys.push_back(key);
-        }
+        const QByteArray line = m_process.readLine();
+        WaylandKey key{};
+        char state[5] = {};
+        long long receivedNs = 0;
+        m_focused = m_focused || line.startsWith("focus");
+        if (std::sscanf(line.constData(), "key %4s %u %lu %u %lld", state, &key.keycode,
+                        &key.keysym, &key.time, &receivedNs) != 5)
+            continue;
+        key.pressed = std::strcmp(state, "down") == 0;
+        // steady_clock is CLOCK_MONOTONIC, the clock the window stamps with.
+        key.receivedAt =
+            std::chrono::steady_clock::time_point(std::chrono::nanoseconds(receivedNs));
+        m_keys.push_back(key);
     }
 }
 

@@ -112,26 +112,22 @@ void XvfbServer::startWindowManager() {
     Display* display = XOpenDisplay(displayName().c_str());
     if (display == nullptr)
         throw std::runtime_error("cannot open " + displayName());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const Window probe =
+        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
+    // Never focused, so that its end leaves the focus alone.
+    const long neverUsed = 0;
+    XChangeProperty(display, probe, XInternAtom(display, "_NET_WM_USER_TIME", False), XA_CARDINAL,
+                    32, PropModeReplace, reinterpret_cast<const unsigned char*>(&neverUsed), 1);
     bool managing = false;
-    while (!managing && std::chrono::steady_clock::now() < deadline) {
-        const Window probe =
-            XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0);
-        // Never focused, so that its end leaves the focus alone.
-        const long neverUsed = 0;
-        XChangeProperty(display, probe, XInternAtom(display, "_NET_WM_USER_TIME", False),
-                        XA_CARDINAL, 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(&neverUsed), 1);
-        XMapWindow(display, probe);
-        const auto retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    for (int round = 0; !managing && round < 5000; ++round) {
+        if (round % 100 == 0)
+            XMapWindow(display, probe); // asked again every 200 ms
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
         XWindowAttributes attributes{};
-        while (!managing && std::chrono::steady_clock::now() < retryAt) {
-            managing = XGetWindowAttributes(display, probe, &attributes) != 0 &&
-                       attributes.map_state == IsViewable;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        XDestroyWindow(display, probe);
+        managing = XGetWindowAttributes(display, probe, &attributes) != 0 &&
+                   attributes.map_state == IsViewable;
     }
+    XDestroyWindow(display, probe);
     XCloseDisplay(display);
     if (!managing)
         throw std::runtime_error("the window manager did not start");
@@ -140,16 +136,12 @@ void XvfbServer::startWindowManager() {
 XorgServer::XorgServer()
     : XorgServer(xorgDirectory()) {}
 
-XorgServer::XorgServer(const std::string& directory) try
+XorgServer::XorgServer(const std::string& directory)
     : XServerProcess({"Xorg", "-config", directory + "/xorg.conf", "-logfile",
                       directory + "/xorg.log", "-noreset", "-nolisten", "tcp", "-novtswitch",
                       "-sharevts"},
                      std::chrono::seconds(30))
-    , m_directory(directory) {
-} catch (...) {
-    std::filesystem::remove_all(directory);
-    throw;
-}
+    , m_directory(directory) {}
 
 XorgServer::~XorgServer() {
     stop();

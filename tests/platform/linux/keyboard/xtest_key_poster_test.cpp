@@ -43,14 +43,12 @@ TEST(HeldKeyJournal, TheNextRunReleasesWhatThisOneStillHolds) {
     RecordingKeyPoster firstPoster;
     firstPoster.refuseKey(7);
     HeldKeyJournal first(firstPoster, path);
-    ASSERT_TRUE(first.postKey(1, KeyDirection::down));
-    ASSERT_TRUE(first.postKey(2, KeyDirection::down));
-    ASSERT_TRUE(first.postKey(1, KeyDirection::up));
+    for (const auto& [code, direction] :
+         {std::pair{1, KeyDirection::down}, {2, KeyDirection::down}, {1, KeyDirection::up}})
+        ASSERT_TRUE(first.postKey(static_cast<VirtualKeyCode>(code), direction));
     EXPECT_FALSE(first.postKey(7, KeyDirection::down)); // it may have gone down all the same
-
     RecordingKeyPoster nextPoster;
-    HeldKeyJournal next(nextPoster, path);
-    EXPECT_EQ(next.releaseLeftovers(), 2);
+    EXPECT_EQ(HeldKeyJournal(nextPoster, path).releaseLeftovers(), 2);
     const auto events = nextPoster.events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].code, 2);

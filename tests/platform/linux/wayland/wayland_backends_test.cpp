@@ -3,7 +3,6 @@
 // pin; the choice of backend; and the one agent per user with its `--stop` command.
 #include "keyboard/key_map.h"
 #include "keyboard/keyboard_executor.h"
-#include "model/agent_error.h"
 #include "platform/linux/desktop/agent_instance.h"
 #include "platform/linux/key_backend.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
@@ -29,7 +28,6 @@
 #include <filesystem>
 #include <future>
 #include <map>
-#include <mutex>
 
 using namespace std::chrono_literals;
 using namespace vindaro;
@@ -40,11 +38,10 @@ namespace {
 constexpr VirtualKeyCode shift = 56;
 constexpr VirtualKeyCode w = 13;
 
-// 100 commands, the whole key map in turn; the first three press three times each, so gaps show.
-// Times are the events' own. Under sway they are the agent's, exact. Mutter stamps an event when
-// its input thread gets to it: on a busy machine it sometimes handles a key-down and its key-up
-// together, which the agent cannot prevent, so up to `shortAllowed` presses may look short there.
-// Then a 3 s hold that cancelAll() ends.
+// 100 commands, the whole key map in turn, the first three pressed three times so gaps show; then
+// a 3 s hold that cancelAll() ends. Times are the events' own: the agent's under sway. Mutter
+// stamps an event when its input thread gets to it, and on a busy machine sometimes handles a
+// key-down and its key-up together, so up to `shortAllowed` presses may look short there.
 void expectKeysArriveAndCancelReleasesAtOnce(KeyPoster& poster, WaylandKeyRecorder& recorder,
                                              std::size_t shortAllowed) {
     constexpr int holdMs = 30;
@@ -97,7 +94,7 @@ KeyBackend choose(const std::map<std::string, std::string>& variables) {
     return chooseKeyBackend(environment, QDBusConnection::sessionBus(), {});
 }
 
-// The keys, the choice of this backend on a wlroots desktop, and a compositor that dies mid-hold.
+// The keys, the choice of backend, and a compositor that dies mid-hold.
 TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     SwayServer sway;
     WaylandKeyRecorder recorder{sway.waylandDisplay()};
@@ -113,16 +110,19 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     EXPECT_TRUE(wlroots.poster->mayPostEvents());
     EXPECT_TRUE(wlroots.focus->canPin());
     EXPECT_EQ(wlroots.stopKey->state(), StopKey::State::needsDesktopShortcut);
+    // An X session gets X11, and a Wayland one that offers neither way gets XWayland.
+    const auto x = choose({{"DISPLAY", ":99"}});
+    EXPECT_EQ(x.kind, KeyBackendKind::x11);
+    const auto neither =
+        choose({{"WAYLAND_DISPLAY", "/nonexistent/wayland-9"}, {"DISPLAY", ":99"}});
+    EXPECT_EQ(neither.kind, KeyBackendKind::xwaylandOnly);
+    EXPECT_TRUE(neither.startLine.contains(QStringLiteral("X11/XWayland")))
+        << neither.startLine.toStdString();
+    EXPECT_FALSE(neither.poster->mayPostEvents());
 
     std::promise<std::string> lost;
     poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
-    std::mutex logged;
-    std::vector<std::string> lines;
     KeyboardExecutor executor(*poster);
-    executor.setOnLog([&](const std::string& line) {
-        std::scoped_lock lock(logged);
-        lines.push_back(line);
-    });
     recorder.clear();
     ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
     ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
@@ -132,20 +132,7 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     const auto started = std::chrono::steady_clock::now();
     executor.cancelAll();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
-    ASSERT_TRUE(executor.enqueue("W", w, 1, 10, "test"));
-    // The release that could not be sent, then the refused command.
-    ASSERT_TRUE(eventually([&] {
-        std::scoped_lock lock(logged);
-        return lines.size() >= 4;
-    }));
-    executor.setOnLog({});
-    const auto failed = [](const AgentError& error) {
-        return "กดปุ่มไม่สำเร็จ: " + error.description().toStdString();
-    };
-    EXPECT_EQ(
-        std::vector(lines.begin() + 1, lines.end()),
-        (std::vector<std::string>{failed(AgentError::eventCreationFailed()), "[KEY] W ×1 ← test",
-                                  failed(AgentError::accessibilityRequired())}));
+    EXPECT_FALSE(poster->postKey(w, KeyDirection::down));
 }
 
 TEST(VirtualKeyboard, AWithdrawnKeyboardTakesNoNewPressButLetsAHeldKeyUp) {
@@ -214,17 +201,6 @@ TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindow) {
     ASSERT_TRUE(sway.command("workspace 2"));
     EXPECT_TRUE(
         eventually([&] { return focus->beforeKeyDown() == KeyDestination::noFocusedWindow; }));
-}
-
-TEST(KeyBackendChoice, AnXSessionGetsX11AndAWaylandOneWithoutAWayInGetsXWayland) {
-    const auto x = choose({{"DISPLAY", ":99"}});
-    EXPECT_EQ(x.kind, KeyBackendKind::x11);
-    const auto neither =
-        choose({{"WAYLAND_DISPLAY", "/nonexistent/wayland-9"}, {"DISPLAY", ":99"}});
-    EXPECT_EQ(neither.kind, KeyBackendKind::xwaylandOnly);
-    EXPECT_TRUE(neither.startLine.contains(QStringLiteral("X11/XWayland")))
-        << neither.startLine.toStdString();
-    EXPECT_FALSE(neither.poster->mayPostEvents());
 }
 
 // The keys, the choice of this backend on GNOME, and the session closed from outside mid-hold.
@@ -300,11 +276,11 @@ TEST(AgentInstance, OneAgentPerUserHearsOnlyTheStopRequest) {
 TEST(StopCommand, TwoAgentsAtOnceLeaveOneThatStopsOnRequest) {
     SwayServer sway;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
-    environment.insert(QStringLiteral("WAYLAND_DISPLAY"),
-                       QString::fromStdString(sway.waylandDisplay()));
-    environment.insert(QStringLiteral("SWAYSOCK"), QString::fromStdString(sway.ipcSocket()));
     environment.remove(QStringLiteral("DISPLAY"));
+    for (const auto& [name, value] : {std::pair{"QT_QPA_PLATFORM", std::string("wayland")},
+                                      {"WAYLAND_DISPLAY", sway.waylandDisplay()},
+                                      {"SWAYSOCK", sway.ipcSocket()}})
+        environment.insert(QString::fromLatin1(name), QString::fromStdString(value));
     std::array<QProcess, 2> agents;
     for (QProcess& agent : agents) {
         agent.setProcessEnvironment(environment);
