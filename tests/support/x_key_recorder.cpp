@@ -216,10 +216,9 @@ void XKeyRecorder::destroy(TestWindow window) {
 void XKeyRecorder::movePointerTo(TestWindow window) {
     Display* display = m_state->recording;
     // The test windows sit along the top edge; the bottom right corner is bare.
-    if (window == 0)
-        XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 630, 470);
-    else
-        XWarpPointer(display, None, window, 0, 0, 0, 0, 50, 50);
+    const bool bare = window == 0;
+    XWarpPointer(display, None, bare ? DefaultRootWindow(display) : window, 0, 0, 0, 0,
+                 bare ? 630 : 50, bare ? 470 : 50);
     m_state->until([] { return true; });
 }
 

@@ -150,7 +150,7 @@ TEST(VirtualKeyboard, AWithdrawnKeyboardTakesNoNewPressButLetsAHeldKeyUp) {
     EXPECT_TRUE(said(lost, "ถอน"));
 }
 
-TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindow) {
+TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindowAndStopReachesTheOneAgent) {
     SwayServer sway;
     WaylandKeyRecorder chat(sway.waylandDisplay(), "chat");
     const auto focus = SwayWindowFocus::connect(sway.ipcSocket());
@@ -201,6 +201,51 @@ TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindow) {
     ASSERT_TRUE(sway.command("workspace 2"));
     EXPECT_TRUE(
         eventually([&] { return focus->beforeKeyDown() == KeyDestination::noFocusedWindow; }));
+
+    // Two agents started together: one says it cannot run twice and ends once its alert is
+    // answered; the other stays, and `--stop` reaches it. With no agent left, `--stop` says so.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    for (const auto& [name, value] : {std::pair{"QT_QPA_PLATFORM", std::string("wayland")},
+                                      {"WAYLAND_DISPLAY", sway.waylandDisplay()},
+                                      {"SWAYSOCK", sway.ipcSocket()}})
+        environment.insert(QString::fromLatin1(name), QString::fromStdString(value));
+    std::array<QProcess, 2> agents;
+    for (QProcess& agent : agents) {
+        agent.setProcessEnvironment(environment);
+        agent.start(QStringLiteral(VINDARO_AGENT_PATH), {});
+    }
+    QProcess* second = nullptr;
+    ASSERT_TRUE(eventually([&] {
+        for (QProcess& agent : agents) {
+            if (agent.readAllStandardError().contains("เปิดอยู่แล้ว"))
+                second = &agent;
+        }
+        return second != nullptr;
+    }));
+    QProcess& first = second == &agents[0] ? agents[1] : agents[0];
+    ASSERT_TRUE(eventually([&] {
+        // Its alert takes the focus, then Return answers it.
+        static_cast<void>(sway.command("[pid=" + std::to_string(second->processId()) + "] focus"));
+        static_cast<void>(poster->postKey(36, KeyDirection::down));
+        static_cast<void>(poster->postKey(36, KeyDirection::up));
+        return second->waitForFinished(200);
+    }));
+    EXPECT_EQ(second->exitCode(), 1) << second->readAllStandardError().toStdString();
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    const auto stop = [] {
+        QProcess command;
+        command.start(QStringLiteral(VINDARO_AGENT_PATH), {QStringLiteral("--stop")});
+        EXPECT_TRUE(command.waitForFinished(30000));
+        return std::pair{command.exitCode(), command.readAllStandardError()};
+    };
+    EXPECT_EQ(stop().first, 0);
+    first.terminate();
+    EXPECT_TRUE(first.waitForFinished(30000));
+    const auto [status, message] = stop();
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(message.contains("no running agent")) << message.toStdString();
 }
 
 // The keys, the choice of this backend on GNOME, and the session closed from outside mid-hold.
@@ -269,56 +314,6 @@ TEST(AgentInstance, OneAgentPerUserHearsOnlyTheStopRequest) {
 
     first.reset();
     EXPECT_EQ(AgentInstance(folder).claim(), AgentInstance::Claim::claimed);
-}
-
-// Two agents started together on sway: one says it cannot run twice and ends once its alert is
-// answered; the other stays, and `--stop` reaches it. With no agent left, `--stop` says so.
-TEST(StopCommand, TwoAgentsAtOnceLeaveOneThatStopsOnRequest) {
-    SwayServer sway;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DISPLAY"));
-    for (const auto& [name, value] : {std::pair{"QT_QPA_PLATFORM", std::string("wayland")},
-                                      {"WAYLAND_DISPLAY", sway.waylandDisplay()},
-                                      {"SWAYSOCK", sway.ipcSocket()}})
-        environment.insert(QString::fromLatin1(name), QString::fromStdString(value));
-    std::array<QProcess, 2> agents;
-    for (QProcess& agent : agents) {
-        agent.setProcessEnvironment(environment);
-        agent.start(QStringLiteral(VINDARO_AGENT_PATH), {});
-    }
-    QProcess* second = nullptr;
-    ASSERT_TRUE(eventually([&] {
-        for (QProcess& agent : agents) {
-            if (agent.readAllStandardError().contains("เปิดอยู่แล้ว"))
-                second = &agent;
-        }
-        return second != nullptr;
-    }));
-    QProcess& first = second == &agents[0] ? agents[1] : agents[0];
-    const auto keyboard = VirtualKeyboardPoster::connect(sway.waylandDisplay());
-    ASSERT_TRUE(keyboard);
-    ASSERT_TRUE(eventually([&] {
-        // Its alert takes the focus, then Return answers it.
-        static_cast<void>(sway.command("[pid=" + std::to_string(second->processId()) + "] focus"));
-        static_cast<void>(keyboard->postKey(36, KeyDirection::down));
-        static_cast<void>(keyboard->postKey(36, KeyDirection::up));
-        return second->waitForFinished(200);
-    }));
-    EXPECT_EQ(second->exitCode(), 1) << second->readAllStandardError().toStdString();
-    EXPECT_EQ(first.state(), QProcess::Running);
-
-    const auto stop = [] {
-        QProcess command;
-        command.start(QStringLiteral(VINDARO_AGENT_PATH), {QStringLiteral("--stop")});
-        EXPECT_TRUE(command.waitForFinished(30000));
-        return std::pair{command.exitCode(), command.readAllStandardError()};
-    };
-    EXPECT_EQ(stop().first, 0);
-    first.terminate();
-    EXPECT_TRUE(first.waitForFinished(30000));
-    const auto [status, message] = stop();
-    EXPECT_EQ(status, 1);
-    EXPECT_TRUE(message.contains("no running agent")) << message.toStdString();
 }
 
 } // namespace

@@ -44,7 +44,7 @@ std::size_t count(const std::vector<RecordedKey>& keys, const std::string& keysy
 // the pointer; then openbox takes over the same windows. Chat, then another window of the game's
 // own program, then chat again take the focus during a hold; then the game window closes during
 // one.
-TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesWithAndWithoutAWindowManager) {
+TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithAndWithoutAWM) {
     XvfbServer server;
     XKeyRecorder recorder(server.displayName());
     X11WindowFocus focus(server.displayName());
@@ -160,26 +160,9 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesWithAndWithoutAWin
     ASSERT_TRUE(executor.enqueue("A", keyA, 1, 20, "chat"));
     ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(chat), "a", false) == 1; }));
     EXPECT_TRUE(recorder.keysDown().empty());
-}
 
-TEST(WindowFocusWithoutServer, CannotPinLetsKeysThroughAndAsksForAShortcutForPause) {
-    X11WindowFocus focus(":9999");
-    bool timedOut = false;
-    X11WindowFocus::Handlers handlers;
-    handlers.pinTimedOut = [&] { timedOut = true; };
-    focus.observe(handlers);
-    ASSERT_TRUE(eventually([&] { return !focus.canPin(); }));
-    focus.pinNextFocusedWindow(10s);
-    EXPECT_TRUE(eventually([&] { return timedOut; }));
-    EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::allowed);
-    EXPECT_EQ(X11StopKey(":9999").state(), StopKey::State::needsDesktopShortcut);
-}
-
-// Pause pressed through XTest, as a keyboard would, while other programs hold the key or the
-// whole keyboard.
-TEST(StopKeyTest, EachPressStopsOnceAlsoWhileAGameOrAnotherProgramHoldsTheKey) {
-    XvfbServer server;
-    XKeyRecorder recorder{server.displayName()};
+    // Pause pressed through XTest, as a keyboard would, stops once a press, also while a game or
+    // another program holds the key or the whole keyboard.
     int presses = 0;
     const auto tap = [&] {
         recorder.typeKey("Pause", true);
@@ -195,13 +178,13 @@ TEST(StopKeyTest, EachPressStopsOnceAlsoWhileAGameOrAnotherProgramHoldsTheKey) {
         std::this_thread::sleep_for(900ms); // the server's first repeat comes after 660 ms
         recorder.typeKey("Pause", false);
         // A full-screen game takes the whole keyboard; the grab on Pause no longer fires.
-        const TestWindow game = recorder.createWindow("game", "game", otherProgram);
-        ASSERT_TRUE(recorder.grabKeyboard(game));
+        const TestWindow fullScreen = recorder.createWindow("game 3", "game", otherProgram);
+        ASSERT_TRUE(recorder.grabKeyboard(fullScreen));
         tap();
         ASSERT_TRUE(eventually([&] { return presses >= 2; }));
         // Anything the held press had counted twice would have arrived before this press.
         EXPECT_EQ(presses, 2);
-        recorder.destroy(game); // and with it the game's grab
+        recorder.destroy(fullScreen); // and with it the game's grab
     }
     recorder.grabKey("Pause");
     X11StopKey stopKey(server.displayName());
@@ -209,6 +192,19 @@ TEST(StopKeyTest, EachPressStopsOnceAlsoWhileAGameOrAnotherProgramHoldsTheKey) {
     stopKey.observe([&] { ++presses; });
     tap();
     EXPECT_TRUE(eventually([&] { return presses == 3; }));
+}
+
+TEST(WindowFocusWithoutServer, CannotPinLetsKeysThroughAndAsksForAShortcutForPause) {
+    X11WindowFocus focus(":9999");
+    bool timedOut = false;
+    X11WindowFocus::Handlers handlers;
+    handlers.pinTimedOut = [&] { timedOut = true; };
+    focus.observe(handlers);
+    ASSERT_TRUE(eventually([&] { return !focus.canPin(); }));
+    focus.pinNextFocusedWindow(10s);
+    EXPECT_TRUE(eventually([&] { return timedOut; }));
+    EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::allowed);
+    EXPECT_EQ(X11StopKey(":9999").state(), StopKey::State::needsDesktopShortcut);
 }
 
 } // namespace
