@@ -48,8 +48,7 @@ void bindSeat(wl_client* client, void*, uint32_t, uint32_t id) {
 
 BareCompositor::BareCompositor()
     : m_display(wl_display_create())
-    , m_withdraw(eventfd(0, EFD_CLOEXEC))
-    , m_stop(eventfd(0, EFD_CLOEXEC)) {
+    , m_wake(eventfd(0, EFD_CLOEXEC)) {
     m_socket = m_folder.filePath(QStringLiteral("wayland-0")).toStdString();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -61,43 +60,39 @@ BareCompositor::BareCompositor()
     wl_global_create(m_display, &wl_seat_interface, 1, nullptr, bindSeat);
     m_manager = wl_global_create(m_display, &zwp_virtual_keyboard_manager_v1_interface, 1, nullptr,
                                  bindManager);
-    wl_event_loop* loop = wl_display_get_event_loop(m_display);
-    m_withdrawSource = wl_event_loop_add_fd(
-        loop, m_withdraw, WL_EVENT_READABLE,
+    m_wakeSource = wl_event_loop_add_fd(
+        wl_display_get_event_loop(m_display), m_wake, WL_EVENT_READABLE,
         [](int fd, uint32_t, void* data) {
             eventfd_t ignored = 0;
             eventfd_read(fd, &ignored);
             auto* self = static_cast<BareCompositor*>(data);
-            wl_global_destroy(self->m_manager);
-            self->m_withdrawn = true;
-            self->m_withdrawn.notify_all();
+            if (self->m_step == Step::stop) {
+                wl_display_terminate(self->m_display);
+            } else if (self->m_step == Step::withdraw) {
+                wl_global_destroy(self->m_manager);
+                self->m_step = Step::withdrawn;
+                self->m_step.notify_all();
+            }
             return 0;
         },
         this);
-    m_stopSource = wl_event_loop_add_fd(
-        loop, m_stop, WL_EVENT_READABLE,
-        [](int, uint32_t, void* display) {
-            wl_display_terminate(static_cast<wl_display*>(display));
-            return 0;
-        },
-        m_display);
     m_loop = std::thread([this] { wl_display_run(m_display); });
 }
 
 BareCompositor::~BareCompositor() {
-    eventfd_write(m_stop, 1);
+    m_step = Step::stop;
+    eventfd_write(m_wake, 1);
     m_loop.join();
-    wl_event_source_remove(m_withdrawSource);
-    wl_event_source_remove(m_stopSource);
+    wl_event_source_remove(m_wakeSource);
     wl_display_destroy_clients(m_display);
     wl_display_destroy(m_display);
-    close(m_withdraw);
-    close(m_stop);
+    close(m_wake);
 }
 
 void BareCompositor::withdrawKeyboardManager() {
-    eventfd_write(m_withdraw, 1);
-    m_withdrawn.wait(false);
+    m_step = Step::withdraw;
+    eventfd_write(m_wake, 1);
+    m_step.wait(Step::withdraw);
 }
 
 } // namespace vindaro::test

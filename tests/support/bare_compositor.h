@@ -28,15 +28,14 @@ public:
     void withdrawKeyboardManager();
 
 private:
+    enum class Step { run, withdraw, withdrawn, stop };
     QTemporaryDir m_folder;
     std::string m_socket;
     wl_display* m_display = nullptr;
     wl_global* m_manager = nullptr;
-    int m_withdraw = -1;
-    int m_stop = -1;
-    wl_event_source* m_withdrawSource = nullptr;
-    wl_event_source* m_stopSource = nullptr;
-    std::atomic<bool> m_withdrawn{false};
+    int m_wake = -1; // tells the server's thread to take the step asked for
+    wl_event_source* m_wakeSource = nullptr;
+    std::atomic<Step> m_step{Step::run};
     std::thread m_loop;
 };
 

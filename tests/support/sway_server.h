@@ -3,37 +3,50 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <string>
 
 namespace vindaro::test {
 
-// A private headless sway (software rendering, no input devices, no Xwayland) in a runtime
-// folder of its own. Sway refuses to run as root, so it runs as nobody; this process, as root,
-// still reaches its sockets. The kernel ends it should the test die first.
-class SwayServer {
+// A private headless compositor in a runtime folder of its own, ended with this object and killed
+// by the kernel should the test die first.
+class HeadlessCompositor {
 public:
-    // Throws std::runtime_error when sway does not come up within ten seconds.
-    SwayServer();
-    ~SwayServer();
+    virtual ~HeadlessCompositor();
 
-    SwayServer(const SwayServer&) = delete;
-    SwayServer& operator=(const SwayServer&) = delete;
+    HeadlessCompositor(const HeadlessCompositor&) = delete;
+    HeadlessCompositor& operator=(const HeadlessCompositor&) = delete;
 
-    // Absolute paths of its Wayland socket and of its IPC socket ($SWAYSOCK).
+    // Absolute path of its Wayland socket.
     const std::string& waylandDisplay() const { return m_waylandDisplay; }
-    const std::string& ipcSocket() const { return m_ipcSocket; }
 
+protected:
+    HeadlessCompositor() = default;
+    // Starts the program and waits up to `limitMs` for `up`; throws std::runtime_error unless
+    // it is up and running by then.
+    void start(const QString& program, const QStringList& arguments,
+               const std::function<bool()>& up, int limitMs);
+
+    QTemporaryDir m_folder;
+    std::string m_waylandDisplay;
+    QProcess m_process;
+};
+
+// Sway (software rendering, no input devices, no Xwayland). Sway refuses to run as root, so it
+// runs as nobody; this process, as root, still reaches its sockets.
+class SwayServer : public HeadlessCompositor {
+public:
+    SwayServer();
+
+    // Absolute path of its IPC socket ($SWAYSOCK).
+    const std::string& ipcSocket() const { return m_ipcSocket; }
     // Runs one sway command, as `swaymsg` does; true when sway carried it out.
     bool command(const std::string& command) const;
-
     // Ends sway at once, as a crash would.
     void kill();
 
 private:
-    QTemporaryDir m_folder;
-    std::string m_waylandDisplay;
     std::string m_ipcSocket;
-    QProcess m_process;
 };
 
 } // namespace vindaro::test

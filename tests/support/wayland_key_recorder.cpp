@@ -1,14 +1,13 @@
 #include "wayland_key_recorder.h"
 
 #include "platform/key_poster.h"
-
-#include <QTest>
-#include <QTimer>
+#include "wait.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
 
-#include <sstream>
+#include <cstdio>
+#include <cstring>
 
 namespace vindaro::test {
 
@@ -33,50 +32,54 @@ WaylandKeyRecorder::~WaylandKeyRecorder() {
 
 void WaylandKeyRecorder::read() {
     while (m_process.canReadLine()) {
-        std::istringstream words(m_process.readLine().toStdString());
-        std::string kind;
-        std::string state;
-        words >> kind >> state;
-        if (kind == "key") {
-            WaylandKey key{};
-            long long receivedNs = 0;
-            words >> key.keycode >> key.keysym >> key.time >> receivedNs;
-            key.pressed = state == "down";
-            // steady_clock is CLOCK_MONOTONIC, the clock the window stamps with.
-            key.receivedAt =
-                std::chrono::steady_clock::time_point(std::chrono::nanoseconds(receivedNs));
-            m_keys.push_back(key);
-        }
+        const QByteArray line = m_process.readLine();
+        WaylandKey key{};
+        char state[5] = {};
+        long long receivedNs = 0;
+        m_focused = m_focused || line.startsWith("focus");
+        if (std::sscanf(line.constData(), "key %4s %u %lu %u %lld", state, &key.keycode,
+                        &key.keysym, &key.time, &receivedNs) != 5)
+            continue;
+        key.pressed = std::strcmp(state, "down") == 0;
+        // steady_clock is CLOCK_MONOTONIC, the clock the window stamps with.
+        key.receivedAt =
+            std::chrono::steady_clock::time_point(std::chrono::nanoseconds(receivedNs));
+        m_keys.push_back(key);
     }
-    if (m_waiting != nullptr && m_keys.size() >= m_awaited)
-        m_waiting->quit();
 }
 
 const std::vector<WaylandKey>& WaylandKeyRecorder::waitForKeys(std::size_t count,
                                                                std::chrono::milliseconds timeout) {
-    if (m_keys.size() >= count)
-        return m_keys;
-    QEventLoop loop;
-    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
-    m_awaited = count;
-    m_waiting = &loop;
-    loop.exec();
-    m_waiting = nullptr;
+    eventually([&] { return m_keys.size() >= count; }, timeout);
     return m_keys;
 }
 
 bool WaylandKeyRecorder::waitUntilReceiving(KeyPoster& poster, std::chrono::milliseconds timeout) {
+    const auto tap = [&](VirtualKeyCode code) {
+        static_cast<void>(poster.postKey(code, KeyDirection::down));
+        static_cast<void>(poster.postKey(code, KeyDirection::up));
+    };
     constexpr VirtualKeyCode shift = 56;
-    const bool receiving = QTest::qWaitFor(
+    constexpr VirtualKeyCode control = 59;
+    constexpr unsigned long controlKeysym = 0xffe3;
+    const bool receiving = eventually(
         [&] {
-            static_cast<void>(poster.postKey(shift, KeyDirection::down));
-            static_cast<void>(poster.postKey(shift, KeyDirection::up));
-            // Long enough that a tap seen late is not taken for a key of the caller's.
-            return waitForKeys(2, std::chrono::seconds(1)).size() >= 2;
+            tap(shift);
+            return !waitForKeys(1, std::chrono::milliseconds(200)).empty();
         },
-        static_cast<int>(timeout.count()));
+        timeout);
+    // Taps sent before may still be on their way, and the window may have seen only the end of
+    // one, so neither a count nor a quiet spell says the taps are over. The compositor and the
+    // window keep the order of the keys: once the Control sent after them is up, none can follow.
+    tap(control);
+    const bool over = receiving && eventually(
+                                       [&] {
+                                           return !m_keys.empty() && !m_keys.back().pressed &&
+                                                  m_keys.back().keysym == controlKeysym;
+                                       },
+                                       timeout);
     clear();
-    return receiving;
+    return over;
 }
 
 std::string describe(const std::vector<WaylandKey>& keys) {

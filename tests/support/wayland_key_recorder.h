@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QEventLoop>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -24,8 +23,8 @@ struct WaylandKey {
 };
 
 // A native Wayland window in a process of its own (Qt on its Wayland platform) that records the
-// key events the compositor gives it. Its reports are read on this thread's event loop, which
-// the waits below run.
+// key events the compositor gives it, stamped when it got them. Its reports are read on this
+// thread's event loop, which the waits below run.
 class WaylandKeyRecorder {
 public:
     // `name` becomes the window's title and app_id.
@@ -37,13 +36,15 @@ public:
     WaylandKeyRecorder& operator=(const WaylandKeyRecorder&) = delete;
 
     const std::vector<WaylandKey>& keys() const { return m_keys; }
+    bool focused() const { return m_focused; } // whether it has been the active window
     void clear() { m_keys.clear(); }
 
     // Waits until at least `count` keys have arrived or `timeout` has passed.
     const std::vector<WaylandKey>& waitForKeys(std::size_t count,
                                                std::chrono::milliseconds timeout);
     // A compositor gives a new window the keyboard a little after it maps: taps Shift through
-    // the poster until the window has seen a tap, then forgets the taps. False on timeout.
+    // the poster until the window has seen some of it, then Control once, and forgets every key
+    // once Control is up. False on timeout.
     bool waitUntilReceiving(KeyPoster& poster, std::chrono::milliseconds timeout);
 
 private:
@@ -52,10 +53,7 @@ private:
     QTemporaryDir m_folder;
     QProcess m_process;
     std::vector<WaylandKey> m_keys;
-    // While waitForKeys() runs: the count it waits for, and its loop, which read() ends at once
-    // so that a caller timing the keys is not held up.
-    std::size_t m_awaited = 0;
-    QEventLoop* m_waiting = nullptr;
+    bool m_focused = false;
 };
 
 // "+38@1234 -38@1254 ..." for failure messages.

@@ -1,34 +1,34 @@
 // A native Wayland window that takes the keyboard focus and prints every key event it receives,
-// one line each: "key <down|up> <XKB keycode> <keysym> <event time ms> <CLOCK_MONOTONIC ns>".
+// one line each: "key <down|up> <XKB keycode> <keysym> <event time ms> <CLOCK_MONOTONIC ns>",
+// and "focus" when it becomes the active window.
 // Run with QT_QPA_PLATFORM=wayland; the first argument becomes the window's title and app_id.
 #include <QApplication>
 #include <QKeyEvent>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 
 namespace {
-
-long long monotonicNs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-}
 
 class Recorder final : public QWidget {
 protected:
     void keyPressEvent(QKeyEvent* event) override { print("down", event); }
     void keyReleaseEvent(QKeyEvent* event) override { print("up", event); }
+    void focusInEvent(QFocusEvent*) override {
+        std::printf("focus\n");
+        std::fflush(stdout);
+    }
 
 private:
     static void print(const char* direction, QKeyEvent* event) {
         // Repeats are the toolkit's own, made while a key is held; the compositor sent none.
         if (event->isAutoRepeat())
             return;
+        const std::chrono::nanoseconds now = std::chrono::steady_clock::now().time_since_epoch();
         std::printf("key %s %u %u %llu %lld\n", direction, event->nativeScanCode(),
                     event->nativeVirtualKey(), static_cast<unsigned long long>(event->timestamp()),
-                    monotonicNs());
+                    static_cast<long long>(now.count()));
         std::fflush(stdout);
     }
 };

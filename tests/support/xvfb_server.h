@@ -1,17 +1,44 @@
 #pragma once
 
-#include "x_server_process.h"
+#include <QProcess>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace vindaro::test {
 
+// An X server of this test's own, on a display number the server picks itself (-displayfd), so
+// tests running side by side never collide. Stopped by its process id when this object goes
+// away, and killed by the kernel should the test process die first.
+class XServerProcess {
+public:
+    virtual ~XServerProcess();
+
+    XServerProcess(const XServerProcess&) = delete;
+    XServerProcess& operator=(const XServerProcess&) = delete;
+
+    // ":N"
+    const std::string& displayName() const { return m_displayName; }
+
+    void stop(); // terminates the server and waits for it
+    // Stops the server in its tracks (SIGSTOP), as a hung one would, and lets it go on.
+    void suspend();
+    void resume();
+
+protected:
+    // Throws std::runtime_error when the server does not come up within `startLimit`.
+    XServerProcess(std::vector<std::string> command, std::chrono::seconds startLimit);
+
+private:
+    QProcess m_process;
+    std::string m_displayName;
+};
+
 // A private Xvfb, and a window manager on it when the test asks for one.
 class XvfbServer : public XServerProcess {
 public:
     // Extra arguments go to Xvfb, e.g. {"-extension", "XTEST"} to start it without XTEST.
-    // Throws std::runtime_error when the server does not come up within ten seconds.
     explicit XvfbServer(const std::vector<std::string>& extraArguments = {});
     ~XvfbServer() override;
 
@@ -20,7 +47,23 @@ public:
     void startWindowManager();
 
 private:
-    pid_t m_windowManager = -1;
+    QProcess m_windowManager;
+};
+
+// A private Xorg with the dummy video driver and no input devices of its own. Unlike Xvfb it
+// takes keymap changes, so keyboard layouts can be tried on it. Xorg needs root.
+class XorgServer : public XServerProcess {
+public:
+    XorgServer();
+    ~XorgServer() override;
+
+    // Runs setxkbmap on this display with these arguments (plain words, e.g. {"-layout", "fr"});
+    // throws std::runtime_error when it fails.
+    void setKeymap(const std::vector<std::string>& arguments) const;
+
+private:
+    explicit XorgServer(const std::string& directory);
+    std::string m_directory; // holds the configuration and the log
 };
 
 } // namespace vindaro::test

@@ -1,0 +1,210 @@
+// The pin to a game window and the stop key on private Xvfb servers, seen from the windows of a
+// recording X client, with openbox and without a window manager. The agent's part is played as
+// the agent plays it: the keyboard executor asks before every key-down, the focus leaving the
+// pinned window cancels everything, and Pause is counted on the main thread.
+#include "keyboard/keyboard_executor.h"
+#include "platform/linux/keyboard/xtest_key_poster.h"
+#include "platform/linux/x11/x11_stop_key.h"
+#include "platform/linux/x11/x11_window_focus.h"
+#include "support/wait.h"
+#include "support/x_key_recorder.h"
+#include "support/xvfb_server.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using namespace vindaro;
+using namespace vindaro::test;
+using Skip = std::pair<KeyDestination, std::string>;
+
+namespace {
+
+// Windows of a program that is not this one; this process plays the agent.
+const auto otherProgram = static_cast<unsigned long>(getppid());
+
+// Mac key codes of W, A and D.
+constexpr std::uint16_t keyW = 13;
+constexpr std::uint16_t keyA = 0;
+constexpr std::uint16_t keyD = 2;
+
+std::size_t count(const std::vector<RecordedKey>& keys, const std::string& keysymName,
+                  bool pressed) {
+    return static_cast<std::size_t>(std::ranges::count_if(keys, [&](const RecordedKey& key) {
+        return key.pressed == pressed && key.keysym == XKeyRecorder::keysym(keysymName);
+    }));
+}
+
+// Without a window manager first, where the focus is PointerRoot and keys go to the window under
+// the pointer; then openbox takes over the same windows. Chat, then another window of the game's
+// own program, then chat again take the focus during a hold; then the game window closes during
+// one.
+TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithAndWithoutAWM) {
+    XvfbServer server;
+    XKeyRecorder recorder(server.displayName());
+    X11WindowFocus focus(server.displayName());
+    XTestKeyPoster poster(server.displayName());
+    ASSERT_TRUE(eventually([&] { return poster.mayPostEvents(); }));
+    KeyboardExecutor executor(poster, &focus);
+    std::mutex mutex;
+    std::vector<Skip> skipped;
+    executor.setOnSkip([&](KeyDestination refusal, const std::string& key) {
+        std::scoped_lock lock(mutex);
+        skipped.emplace_back(refusal, key);
+    });
+    const auto skips = [&] {
+        std::scoped_lock lock(mutex);
+        return skipped;
+    };
+    QString pinnedTitle;
+    bool timedOut = false;
+    bool closed = false;
+    focus.observe({.pinned = [&](const QString& title) { pinnedTitle = title; },
+                   .pinTimedOut = [&] { timedOut = true; },
+                   .pinnedWindowClosed = [&] { closed = true; },
+                   .focusLeftPinnedWindow = [&] { executor.cancelAll(); }});
+    // The focus handler uses the executor, and the executor the focus: unhooked before either
+    // goes, however the test ends.
+    const std::shared_ptr<void> unhook(nullptr, [&](void*) { focus.observe({}); });
+
+    const auto pin = [&](const std::function<void()>& giveFocus, const QString& title) {
+        pinnedTitle.clear();
+        focus.pinNextFocusedWindow(10s);
+        giveFocus();
+        ASSERT_TRUE(eventually([&] { return !pinnedTitle.isEmpty(); }));
+        EXPECT_EQ(pinnedTitle, title);
+    };
+    // Holds W for 3000 ms in `game`, moves the focus away with `moveFocus` and checks that W came
+    // up at once, well before the hold would have ended, however often that happened before.
+    const auto holdWhileTheFocusMoves = [&](TestWindow game,
+                                            const std::function<void()>& moveFocus) {
+        const std::size_t pressed = count(recorder.keysAt(game), "w", true);
+        const std::size_t releases = count(recorder.events(), "w", false);
+        ASSERT_TRUE(executor.enqueue("W", keyW, 1, 3000, "gift"));
+        ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(game), "w", true) > pressed; }));
+        const auto moved = std::chrono::steady_clock::now();
+        moveFocus();
+        const auto keys = recorder.waitUntil(
+            [&](const auto& events) { return count(events, "w", false) > releases; }, patience);
+        ASSERT_GT(count(keys, "w", false), releases);
+        EXPECT_LT(keys.back().receivedAt - moved, 1000ms);
+    };
+    // A short press is refused and never reaches the server.
+    const auto expectRefused = [&](const std::string& key, std::uint16_t code) {
+        const std::size_t before = skips().size();
+        ASSERT_TRUE(executor.enqueue(key, code, 1, 20, "chat"));
+        ASSERT_TRUE(eventually([&] { return skips().size() > before; }));
+    };
+    const TestWindow game = recorder.createWindow("เกม ทดสอบ", "game", otherProgram);
+    const TestWindow chat = recorder.createWindow("chat", "chat", otherProgram);
+
+    // Nothing pinned and only the bare desktop under the pointer: no window can take keys.
+    recorder.movePointerTo(0);
+    EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::noFocusedWindow);
+    expectRefused("W", keyW);
+    pin([&] { recorder.movePointerTo(game); }, QStringLiteral("เกม ทดสอบ"));
+    holdWhileTheFocusMoves(game, [&] { recorder.movePointerTo(chat); });
+    expectRefused("A", keyA);
+    recorder.movePointerTo(game);
+    ASSERT_TRUE(executor.enqueue("D", keyD, 1, 20, "gift"));
+    ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(game), "d", false) == 1; }));
+    focus.unpin();
+
+    server.startWindowManager();
+    const TestWindow agent =
+        recorder.createWindow("agent", "agent", static_cast<unsigned long>(getpid()));
+    const TestWindow twin = recorder.createWindow("game 2", "game", otherProgram);
+    // The agent's own window is never pinned, however long it keeps the focus.
+    recorder.focus(agent);
+    pinnedTitle.clear();
+    focus.pinNextFocusedWindow(300ms);
+    ASSERT_TRUE(eventually([&] { return timedOut; }));
+    EXPECT_TRUE(pinnedTitle.isEmpty());
+    // Pinned from the agent's window, where the pin button is.
+    pin([&] { recorder.focus(game); }, QStringLiteral("เกม ทดสอบ"));
+    for (const TestWindow other : {chat, twin, chat}) {
+        holdWhileTheFocusMoves(game, [&] { recorder.focus(other); });
+        expectRefused("A", keyA);
+        recorder.focus(game);
+    }
+    // Still armed: back in the game, the next command goes through.
+    ASSERT_TRUE(executor.enqueue("D", keyD, 1, 20, "gift"));
+    ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(game), "d", false) == 2; }));
+
+    holdWhileTheFocusMoves(game, [&] { recorder.destroy(game); });
+    ASSERT_TRUE(eventually([&] { return closed; }));
+    EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::pinnedWindowClosed);
+    // The window manager hands the focus to another window, which still gets nothing.
+    expectRefused("A", keyA);
+    for (const TestWindow other : {chat, twin})
+        EXPECT_EQ(count(recorder.keysAt(other), "w", true) +
+                      count(recorder.keysAt(other), "a", true),
+                  0U);
+    EXPECT_EQ(count(recorder.events(), "a", true), 0U);
+    const Skip notFocused{KeyDestination::pinnedWindowNotFocused, "A"};
+    EXPECT_EQ(skips(), (std::vector<Skip>{{KeyDestination::noFocusedWindow, "W"},
+                                          notFocused,
+                                          notFocused,
+                                          notFocused,
+                                          notFocused,
+                                          {KeyDestination::pinnedWindowClosed, "A"}}));
+
+    // Unpinned, keys go wherever the focus is again.
+    focus.unpin();
+    recorder.focus(chat);
+    ASSERT_TRUE(executor.enqueue("A", keyA, 1, 20, "chat"));
+    ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(chat), "a", false) == 1; }));
+    EXPECT_TRUE(recorder.keysDown().empty());
+
+    // Pause pressed through XTest, as a keyboard would, stops once a press, also while a game or
+    // another program holds the key or the whole keyboard.
+    int presses = 0;
+    const auto tap = [&] {
+        recorder.typeKey("Pause", true);
+        recorder.typeKey("Pause", false);
+    };
+    {
+        X11StopKey stopKey(server.displayName());
+        EXPECT_EQ(stopKey.state(), StopKey::State::ready);
+        stopKey.observe([&] { ++presses; });
+        // Held until the server repeats it, and heard through both the grab and the raw events.
+        recorder.typeKey("Pause", true);
+        ASSERT_TRUE(eventually([&] { return presses == 1; }));
+        std::this_thread::sleep_for(900ms); // the server's first repeat comes after 660 ms
+        recorder.typeKey("Pause", false);
+        // A full-screen game takes the whole keyboard; the grab on Pause no longer fires.
+        const TestWindow fullScreen = recorder.createWindow("game 3", "game", otherProgram);
+        ASSERT_TRUE(recorder.grabKeyboard(fullScreen));
+        tap();
+        ASSERT_TRUE(eventually([&] { return presses >= 2; }));
+        // Anything the held press had counted twice would have arrived before this press.
+        EXPECT_EQ(presses, 2);
+        recorder.destroy(fullScreen); // and with it the game's grab
+    }
+    recorder.grabKey("Pause");
+    X11StopKey stopKey(server.displayName());
+    EXPECT_EQ(stopKey.state(), StopKey::State::takenByAnotherProgram);
+    stopKey.observe([&] { ++presses; });
+    tap();
+    EXPECT_TRUE(eventually([&] { return presses == 3; }));
+}
+
+TEST(WindowFocusWithoutServer, CannotPinLetsKeysThroughAndAsksForAShortcutForPause) {
+    X11WindowFocus focus(":9999");
+    bool timedOut = false;
+    X11WindowFocus::Handlers handlers;
+    handlers.pinTimedOut = [&] { timedOut = true; };
+    focus.observe(handlers);
+    ASSERT_TRUE(eventually([&] { return !focus.canPin(); }));
+    focus.pinNextFocusedWindow(10s);
+    EXPECT_TRUE(eventually([&] { return timedOut; }));
+    EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::allowed);
+    EXPECT_EQ(X11StopKey(":9999").state(), StopKey::State::needsDesktopShortcut);
+}
+
+} // namespace
