@@ -16,9 +16,11 @@ QDateTime at(int hour, int minute, int second) {
 
 // Each is one user-perceived character, most of them longer than one UTF-16 unit: Thai letters
 // with their marks, emoji with a skin tone or joiners, a flag, accents, CR LF.
-const QStringList characters = QStringLiteral("ที่|อ|ยู่|เ|ก่ำ|👍🏽|👨‍👩‍👧‍👦|🇹🇭|⏸️|"
-                                              "e\u0301\u0301|\r\n|a| ")
-                                   .split(u'|');
+const QStringList characters =
+    QStringLiteral(
+        "ที่|อ|ยู่|เ|ก่ำ|👍🏽|👨‍👩‍👧‍👦|🇹🇭|⏸️|"
+        "e\u0301\u0301|\r\n|a| ")
+        .split(u'|');
 
 } // namespace
 
