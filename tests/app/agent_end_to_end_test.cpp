@@ -37,8 +37,8 @@ namespace {
 
 // Types the text's keys, and then Return, into whichever window has the focus.
 void type(vindaro::XTestKeyPoster& keyboard, const QString& text) {
-    for (const QString& name : text.split(QString(), Qt::SkipEmptyParts)
-                                   << QStringLiteral("ENTER")) {
+    const QStringList names = text.split(QString(), Qt::SkipEmptyParts) << QStringLiteral("ENTER");
+    for (const QString& name : names) {
         const auto key = vindaro::KeyMap::code(name);
         ASSERT_TRUE(key) << name.toStdString();
         ASSERT_TRUE(keyboard.postKey(key->code, vindaro::KeyDirection::down));
