@@ -263,6 +263,7 @@ TEST_F(AgentTest, PairingFailuresAndAbandonedPairingsLeaveNothingBehind) {
         << view.log.join(u'\n').toStdString();
     view.input = QStringLiteral("123456");
     agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
     agent.applicationWillTerminate();
     EXPECT_FALSE(agent.isPairing());
     bool cancellationDelivered = false; // posted after the abandoned pairing's cancellation

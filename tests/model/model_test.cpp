@@ -1,5 +1,5 @@
-// The rules every credential and URL from outside passes before the agent uses
-// it. Each table row is one input that a user or the service could send.
+// The rules every credential and URL from outside passes before the agent uses it. Each table row
+// is one input that a user or the service could send.
 #include "model/agent_error.h"
 #include "model/agent_pairing.h"
 #include "model/agent_session.h"
@@ -79,8 +79,7 @@ TEST(AgentPairing, SocketURLAppendsRoleRoomAndTokenAfterAnyQuery) {
         AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws?v=1|abc1234|to&k=en+/ ?#x"))
             .socketURL();
     ASSERT_TRUE(url);
-    // Each value comes back whole, "+" included, so the service recovers the
-    // exact token.
+    // Each value comes back whole, "+" included, so the service recovers the exact token.
     using Item = std::pair<QString, QString>;
     EXPECT_EQ(QUrlQuery(*url).queryItems(QUrl::FullyDecoded),
               (QList<Item>{{QStringLiteral("v"), QStringLiteral("1")},
