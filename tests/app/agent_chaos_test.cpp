@@ -1,15 +1,13 @@
-// The controller's safety rules under a random mix of everything that can happen at once: key
-// commands from the relay, the user's buttons, sleep, screen lock, a withdrawn permission, the
-// relay closing or dropping the connection, reconnecting and quitting. After every step that must
-// stop output no key is held and no command accepted before it is pressed later; nothing is
-// pressed while disarmed; and once armed again a new command always runs.
-//
-// VINDARO_CHAOS_SEED replays a run (it is printed on failure); VINDARO_CHAOS_SEQUENCES sets how
-// many sequences run. Network timing still varies between runs, so a replay follows the same
-// steps but not necessarily the same interleaving.
+// The controller's safety rules under a random mix of relay commands, the user's buttons, sleep,
+// screen lock, a withdrawn permission, the relay closing or dropping the connection, reconnecting
+// and quitting. After every step that must stop output no key is held and no command accepted
+// before it is pressed later; nothing is pressed while disarmed; once armed again a new command
+// runs. VINDARO_CHAOS_SEED replays the steps of a run (printed on failure; network timing still
+// varies); VINDARO_CHAOS_SEQUENCES sets how many sequences run.
 #include "app/agent_test_fixture.h"
 #include "keyboard/key_map.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -57,31 +55,19 @@ protected:
     }
 
     void randomStep() {
-        switch (pick(0, 12)) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
+        const int step = pick(0, 12);
+        if (step <= 3) {
             sendCommand();
-            break;
-        case 4:
-            if (isConnected()) {
-                barrier();
-                awaitHeldKey();
-            }
-            break;
-        case 5:
-            if (isConnected() && !agent.isArmed()) {
-                closeDisarmedSpan();
-                agent.pauseTapped(); // resume
-            }
-            break;
-        case 6:
+        } else if (step == 4 && isConnected()) {
+            barrier();
+            awaitHeldKey();
+        } else if (step == 5 && isConnected() && !agent.isArmed()) {
+            closeDisarmedSpan();
+            agent.pauseTapped(); // resume
+        } else if (step == 6) {
             connect();
-            break;
-        default:
+        } else if (step > 6) {
             stopStep(pick(0, 9));
-            break;
         }
     }
 
@@ -91,11 +77,9 @@ protected:
             return;
         const auto keys = KeyMap::values();
         const KeyName& key = keys[m_nextKey++ % keys.size()];
-        QString name = QString::fromLatin1(key.name);
         const bool known = pick(0, 7) != 0;
-        if (!known)
-            name = QStringLiteral("NO-SUCH-KEY");
-        else if (pick(0, 1) == 0)
+        QString name = known ? QString::fromLatin1(key.name) : QStringLiteral("NO-SUCH-KEY");
+        if (known && pick(0, 1) == 0)
             name = u' ' + name.toLower() + u'\n';
         qint64 count = pick(1, 2);
         qint64 hold = pick(20, 40);
@@ -121,14 +105,19 @@ protected:
         const qsizetype mark = view.log.size();
         send(QStringLiteral(R"("key":"%1")").arg(marker));
         ASSERT_TRUE(eventually([&] {
-            for (qsizetype i = mark; i < view.log.size(); ++i) {
-                if (view.log[i].endsWith(marker))
-                    return true;
-            }
-            return false;
+            return std::ranges::any_of(
+                view.log.mid(mark), [&](const QString& entry) { return entry.endsWith(marker); });
         })) << "the marker never arrived";
         for (Command& command : m_commands)
             command.received = true;
+    }
+
+    // Whether the key has come up since the event index `from`.
+    bool releasedSince(std::uint16_t code, std::size_t from) {
+        const auto events = poster.events();
+        return std::any_of(
+            events.begin() + std::ptrdiff_t(std::min(from, events.size())), events.end(),
+            [&](const PostedKey& e) { return e.code == code && e.direction == KeyDirection::up; });
     }
 
     // Waits, a little, until a key is down or the newest command has run, so that the next step
@@ -138,15 +127,8 @@ protected:
             return;
         const std::uint16_t code = m_commands.back().code;
         static_cast<void>(eventually(
-            [&] {
-                const auto events = poster.events();
-                for (std::size_t i = m_sequenceStart; i < events.size(); ++i) {
-                    if (events[i].code == code && events[i].direction == KeyDirection::up)
-                        return true;
-                }
-                return !poster.heldKeys().empty();
-            },
-            std::chrono::milliseconds(300)));
+            [&] { return releasedSince(code, m_sequenceStart) || !poster.heldKeys().empty(); },
+            300ms));
     }
 
     // Connects, or replaces the connection, with the stored session; returns once connected.
@@ -214,11 +196,9 @@ protected:
                 relay.lastPeer().drop();
             // The report of the loss; with 1000 and a drop the client reconnects by itself.
             ASSERT_TRUE(eventually([&] {
-                for (const QString& entry : view.connectionHistory.mid(mark)) {
-                    if (entry.startsWith(u"🟡 หลุด") || entry.startsWith(u"🔴"))
-                        return true;
-                }
-                return false;
+                return std::ranges::any_of(view.connectionHistory.mid(mark), [](const QString& e) {
+                    return e.startsWith(u"🟡 หลุด") || e.startsWith(u"🔴");
+                });
             }));
             endsConnection = true;
             disarms = false;
@@ -231,9 +211,9 @@ protected:
             if (command.received || (endsConnection && command.peer == peer))
                 m_forbiddenFrom.try_emplace(command.code, after);
         }
-        if (disarms && (m_disarmedSpans.empty() || m_disarmedSpans.back().second != open))
-            m_disarmedSpans.push_back({after, open});
         if (disarms) {
+            if (m_disarmedSpans.empty() || m_disarmedSpans.back().second != open)
+                m_disarmedSpans.push_back({after, open});
             EXPECT_FALSE(agent.isArmed()) << "step " << which;
         }
         if (which == 2)
@@ -257,14 +237,8 @@ protected:
         const KeyName& key = keys[m_nextKey++ % keys.size()];
         const std::size_t from = poster.events().size();
         send(QStringLiteral(R"("key":"%1","holdMs":20)").arg(QString::fromLatin1(key.name)));
-        ASSERT_TRUE(eventually([&] {
-            const auto events = poster.events();
-            for (std::size_t i = from; i < events.size(); ++i) {
-                if (events[i].code == key.code && events[i].direction == KeyDirection::up)
-                    return true;
-            }
-            return false;
-        })) << "the last command never ran";
+        ASSERT_TRUE(eventually([&] { return releasedSince(key.code, from); }))
+            << "the last command never ran";
         EXPECT_TRUE(poster.heldKeys().empty());
     }
 

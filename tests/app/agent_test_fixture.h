@@ -58,10 +58,9 @@ public:
     QString buttons() const {
         const char* names[] = {"connect", "pause", "stop", "test"};
         QStringList enabled;
-        for (int i = 0; i < 4; ++i) {
-            if (enabledButtons[i])
-                enabled << QString::fromLatin1(names[i]);
-        }
+        for (int i = 0; i < 4; ++i)
+            enabled << (enabledButtons[i] ? QString::fromLatin1(names[i]) : QString());
+        enabled.removeAll(QString());
         return enabled.join(u' ');
     }
 
@@ -75,6 +74,14 @@ public:
 
 inline const QString connected =
     line(QStringLiteral("🟢 เชื่อม Vindaro แล้ว"), StatusColor::green);
+inline const QString notConnected = line(QStringLiteral("🔴 ยังไม่เชื่อมต่อ"), StatusColor::red);
+inline const QString armed = line(QStringLiteral("🎮 พร้อมกดคีย์ — คลิกกลับเข้าเกม"), StatusColor::green);
+inline const QString paused =
+    line(QStringLiteral("⏸️ ยังไม่ส่งคีย์เข้าเกม"),
+         StatusColor::secondary);
+// What every stop logs.
+inline const QStringList stopLines = {QStringLiteral("หยุดการเชื่อมต่อแล้ว"),
+                                      QStringLiteral("หยุด Agent แล้ว")};
 
 class AgentTest : public TrustedServiceTest {
 protected:

@@ -2,7 +2,6 @@
 
 #include "relay/web_socket_client_delegate.h"
 
-#include <QElapsedTimer>
 #include <QStringList>
 
 #include <algorithm>
@@ -11,7 +10,7 @@
 
 namespace vindaro::test {
 
-// Everything a WebSocketClient reported, in order, with the time since the recorder was made.
+// Everything a WebSocketClient reported, in order.
 class ClientEvents final : public WebSocketClientDelegate {
 public:
     enum class Kind { connecting, connected, disconnected, received, waiting };
@@ -19,27 +18,24 @@ public:
         Kind kind;
         QString message; // disconnected, waiting: the message; received: the command's source
         bool willReconnect = false;
-        qint64 atMs = 0;
     };
 
-    ClientEvents() { m_clock.start(); }
-
     void webSocketClientConnecting(WebSocketClient&) noexcept override {
-        record({Kind::connecting, {}, false, 0});
+        record({Kind::connecting, {}, false});
     }
     void webSocketClientConnected(WebSocketClient&) noexcept override {
-        record({Kind::connected, {}, false, 0});
+        record({Kind::connected, {}, false});
     }
     void webSocketClientDisconnected(WebSocketClient&, const QString& message,
                                      bool willReconnect) noexcept override {
-        record({Kind::disconnected, message, willReconnect, 0});
+        record({Kind::disconnected, message, willReconnect});
     }
     void webSocketClientWaitingForNetwork(WebSocketClient&,
                                           const QString& message) noexcept override {
-        record({Kind::waiting, message, false, 0});
+        record({Kind::waiting, message, false});
     }
     void webSocketClientReceived(WebSocketClient&, const KeyCommand& command) noexcept override {
-        record({Kind::received, command.source.value_or(QString()), false, 0});
+        record({Kind::received, command.source.value_or(QString()), false});
     }
 
     int count(Kind kind) const {
@@ -68,12 +64,10 @@ public:
 
 private:
     void record(Event event) {
-        event.atMs = m_clock.elapsed();
         events.push_back(event);
         if (onEvent)
             onEvent(events.back());
     }
-    QElapsedTimer m_clock;
 };
 
 } // namespace vindaro::test
