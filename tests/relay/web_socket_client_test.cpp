@@ -31,19 +31,15 @@ QString keyCommandOfSize(const QString& source, qsizetype bytes) {
 constexpr auto never = std::chrono::hours(1);
 
 // The machine's network, as the test says it is.
-class SwitchableNetwork : public NetworkConnectivity {
-public:
-    bool isOffline() const override { return m_offline; }
-    void setOnChange(std::function<void()> changed) override { m_changed = std::move(changed); }
-    void setOffline(bool offline) {
-        m_offline = offline;
-        if (m_changed)
-            m_changed();
+struct SwitchableNetwork : NetworkConnectivity {
+    bool isOffline() const override { return offline; }
+    void setOnChange(std::function<void()> changed) override { onChange = std::move(changed); }
+    void setOffline(bool now) {
+        offline = now;
+        onChange();
     }
-
-private:
-    bool m_offline = false;
-    std::function<void()> m_changed;
+    bool offline = false;
+    std::function<void()> onChange;
 };
 
 class WebSocketClientTest : public TrustedServiceTest {

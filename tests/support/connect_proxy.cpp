@@ -117,10 +117,7 @@ void ConnectProxy::readRequest(QTcpSocket* client) {
             return;
         upstream->deleteLater();
         if (guardedClient) {
-            guardedClient->write(
-                upstream->error() == QAbstractSocket::ConnectionRefusedError
-                    ? "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"
-                    : "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+            guardedClient->write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
             guardedClient->disconnectFromHost();
         }
     });

@@ -26,7 +26,7 @@ struct HttpRequest {
 // form) to a port on loopback. Installed as Qt's application proxy, it lets production code,
 // which always dials the real service name on 443, reach a fake service without any hook of its
 // own. Tunnels to any other destination are refused with 403. Like a real proxy, it answers 503
-// when the fake service refuses the connection.
+// when the fake service cannot be reached.
 class ConnectProxy : public QObject {
     Q_OBJECT
 public:
