@@ -1,7 +1,5 @@
 #include "credential_fixture.h"
 
-#include "support/wait.h"
-
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -36,57 +34,7 @@ QString shown(const std::optional<StorageError>& error) {
 
 QByteArray Credentials::settingsFileText() const {
     QFile file(defaults.fileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
-QString Credentials::get(const QString& account) {
-    return shown(
-        answerOf<KeychainStore::Read>([&](auto done) { keychain.get(account, std::move(done)); }));
-}
-
-QString Credentials::set(const QString& value, const QString& account) {
-    return shown(answerOf<std::optional<StorageError>>(
-        [&](auto done) { keychain.set(value, account, std::move(done)); }));
-}
-
-QString Credentials::remove(const QString& account) {
-    return shown(answerOf<std::optional<StorageError>>(
-        [&](auto done) { keychain.remove(account, std::move(done)); }));
-}
-
-QString Credentials::installationId() {
-    return shown(answerOf<StorageResult<QString>>(
-        [&](auto done) { identity.loadOrCreate(std::move(done)); }));
-}
-
-QString Credentials::save(const AgentSession& session) {
-    return shown(answerOf<std::optional<StorageError>>(
-        [&](auto done) { sessions.save(session, std::move(done)); }));
-}
-
-QString Credentials::save(const AgentPairing& pairing) {
-    return shown(answerOf<std::optional<StorageError>>(
-        [&](auto done) { legacy.save(pairing, std::move(done)); }));
-}
-
-SessionStore::Load Credentials::loadSession() {
-    return answerOf<SessionStore::Load>([&](auto done) { sessions.load(std::move(done)); });
-}
-
-LegacyPairingStore::Load Credentials::loadLegacy() {
-    return answerOf<LegacyPairingStore::Load>([&](auto done) { legacy.load(std::move(done)); });
-}
-
-QString Credentials::clearSession() {
-    return shown(
-        answerOf<std::optional<StorageError>>([&](auto done) { sessions.clear(std::move(done)); }));
-}
-
-QString Credentials::clearLegacy() {
-    return shown(
-        answerOf<std::optional<StorageError>>([&](auto done) { legacy.clear(std::move(done)); }));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void lockKeyring() {
@@ -103,19 +51,11 @@ void lockKeyring() {
 
 KeyringPrompter::KeyringPrompter(Person person, std::chrono::milliseconds after) {
     const QString seconds = QString::number(static_cast<double>(after.count()) / 1000.0);
-    QStringList arguments;
-    switch (person) {
-    case Person::answers:
-        // The password private-session gave the keyring.
-        arguments = {QStringLiteral("answer"), seconds, QStringLiteral("private-session")};
-        break;
-    case Person::refuses:
-        arguments = {QStringLiteral("refuse"), seconds};
-        break;
-    case Person::closesThePrompt:
-        arguments = {QStringLiteral("vanish"), seconds};
-        break;
-    }
+    // "private-session" is the password private-session gave the keyring.
+    const QStringList arguments =
+        person == Person::answers
+            ? QStringList{QStringLiteral("answer"), seconds, QStringLiteral("private-session")}
+            : QStringList{QStringLiteral("refuse"), seconds};
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral(VINDARO_FAKE_PROMPTER), arguments);
     m_ready = vindaro::test::eventually([&] {
@@ -140,9 +80,11 @@ int KeyringPrompter::promptsShown() {
     return static_cast<int>(m_output.count("prompt "));
 }
 
-ToolRun secretTool(const QStringList& arguments) {
+ToolRun lookUpWithSecretTool(const QString& account) {
     QProcess process;
-    process.start(QStringLiteral("secret-tool"), arguments);
+    process.start(QStringLiteral("secret-tool"),
+                  {QStringLiteral("lookup"), QStringLiteral("service"),
+                   QStringLiteral("net.vindaro.agent"), QStringLiteral("account"), account});
     process.closeWriteChannel();
     if (!process.waitForFinished(waitLimitMs)) {
         ADD_FAILURE() << "secret-tool did not finish";
@@ -151,19 +93,4 @@ ToolRun secretTool(const QStringList& arguments) {
         return {};
     }
     return {process.exitCode(), process.readAllStandardOutput()};
-}
-
-ToolRun lookUpWithSecretTool(const QString& account) {
-    return secretTool({QStringLiteral("lookup"), QStringLiteral("service"),
-                       QStringLiteral("net.vindaro.agent"), QStringLiteral("account"), account});
-}
-
-AgentSession sampleSession() {
-    return AgentSession(QStringLiteral("wss://vindaro.net/ws"), QStringLiteral("session_123"),
-                        QStringLiteral("agent_456"), QStringLiteral("tok-SESSION-7f3a9c"), 2);
-}
-
-AgentPairing samplePairing() {
-    return AgentPairing::fromBundle(
-        QStringLiteral("wss://vindaro.net/ws?region=th|ROOM_42|tok-LEGACY-51e0b2"));
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "model/agent_pairing.h"
-#include "model/agent_session.h"
 #include "pairing/installation_identity.h"
 #include "pairing/keychain_store.h"
 #include "pairing/legacy_pairing_store.h"
@@ -9,6 +7,7 @@
 #include "platform/linux/secret_service_store.h"
 #include "platform/linux/settings_user_defaults.h"
 #include "support/answer_of.h"
+#include "support/samples.h"
 
 #include <QByteArray>
 #include <QProcess>
@@ -17,30 +16,57 @@
 #include <chrono>
 #include <optional>
 
-// An answer as a test reads it: the text read, "(absent)", "(done)", or the error's kind.
+// An answer as a test reads it: the text read, "(absent)", "(done)", or the error's kind. (A
+// KeychainStore::Read is also what InstallationIdentity answers.)
+QString shown(const vindaro::StorageError& error);
 QString shown(const vindaro::KeychainStore::Read& read);
 QString shown(const std::optional<vindaro::StorageError>& error);
-QString shown(const vindaro::StorageError& error);
 
 // The agent's real credential stores, over the Secret Service and the settings file of the
-// private session the test runs in, each operation waiting for its answer.
+// private session the test runs in, each operation waiting for its answer and shown().
 struct Credentials {
+    using Error = std::optional<vindaro::StorageError>;
+
     explicit Credentials(std::chrono::milliseconds silenceLimit = std::chrono::seconds(10))
         : secrets(silenceLimit) {}
 
     // The settings file as it is on disk; empty when there is none.
     QByteArray settingsFileText() const;
 
-    QString get(const QString& account);
-    QString set(const QString& value, const QString& account);
-    QString remove(const QString& account);
-    QString installationId();
-    QString save(const vindaro::AgentSession& session);
-    QString save(const vindaro::AgentPairing& pairing);
-    vindaro::SessionStore::Load loadSession();
-    vindaro::LegacyPairingStore::Load loadLegacy();
-    QString clearSession();
-    QString clearLegacy();
+    // Runs one operation of a store, `call(store..., done)`, and shows its answer.
+    template <typename Answer = Error, typename Call> QString ask(Call call) {
+        return shown(answerOf<Answer>(call));
+    }
+    QString get(const QString& account) {
+        return ask<vindaro::KeychainStore::Read>([&](auto d) { keychain.get(account, d); });
+    }
+    QString set(const QString& value, const QString& account) {
+        return ask([&](auto d) { keychain.set(value, account, d); });
+    }
+    QString remove(const QString& account) {
+        return ask([&](auto d) { keychain.remove(account, d); });
+    }
+    QString installationId() {
+        return ask<vindaro::StorageResult<QString>>([&](auto d) { identity.loadOrCreate(d); });
+    }
+    QString save(const vindaro::AgentSession& s) {
+        return ask([&](auto d) { sessions.save(s, d); });
+    }
+    QString save(const vindaro::AgentPairing& p) {
+        return ask([&](auto d) { legacy.save(p, d); });
+    }
+    QString clearSession() {
+        return ask([&](auto d) { sessions.clear(d); });
+    }
+    QString clearLegacy() {
+        return ask([&](auto d) { legacy.clear(d); });
+    }
+    vindaro::SessionStore::Load loadSession() {
+        return answerOf<vindaro::SessionStore::Load>([&](auto d) { sessions.load(d); });
+    }
+    vindaro::LegacyPairingStore::Load loadLegacy() {
+        return answerOf<vindaro::LegacyPairingStore::Load>([&](auto d) { legacy.load(d); });
+    }
 
     vindaro::SecretServiceStore secrets;
     vindaro::SettingsUserDefaults defaults;
@@ -54,10 +80,10 @@ struct Credentials {
 void lockKeyring();
 
 // The person at the desktop's keyring prompt (tests/support/fake-prompter): from the moment a
-// prompt opens, they wait, then type the keyring's password, press cancel, or close the prompt.
+// prompt opens, they wait, then type the keyring's password or press cancel.
 class KeyringPrompter {
 public:
-    enum class Person { answers, refuses, closesThePrompt };
+    enum class Person { answers, refuses };
 
     KeyringPrompter(Person person, std::chrono::milliseconds after);
     ~KeyringPrompter();
@@ -79,11 +105,6 @@ struct ToolRun {
     QByteArray output;
 };
 
-// secret-tool, the desktop's own command for the Secret Service, run in this session.
-ToolRun secretTool(const QStringList& arguments);
-
-// `secret-tool lookup service net.vindaro.agent account <account>`.
+// `secret-tool lookup service net.vindaro.agent account <account>`: the desktop's own command
+// for the Secret Service, run in this session.
 ToolRun lookUpWithSecretTool(const QString& account);
-
-vindaro::AgentSession sampleSession();
-vindaro::AgentPairing samplePairing();

@@ -7,10 +7,6 @@ namespace {
 
 constexpr qsizetype maxRequestBytes = 8192;
 
-bool isServiceTunnel(const QString& authority) {
-    return authority == u"vindaro.net:443" || authority == u"www.vindaro.net:443";
-}
-
 // Copies bytes both ways until either side closes, then closes the other.
 void pipe(QTcpSocket* client, QTcpSocket* upstream) {
     const auto forward = [](QTcpSocket* from, QTcpSocket* to) {
@@ -28,6 +24,29 @@ void pipe(QTcpSocket* client, QTcpSocket* upstream) {
 }
 
 } // namespace
+
+HttpRequest HttpRequest::fromHead(const QByteArray& head) {
+    HttpRequest request;
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    request.method = requestLine.value(0);
+    request.target = requestLine.value(1);
+    const qsizetype question = request.target.indexOf('?');
+    request.query = question < 0 ? QByteArray() : request.target.mid(question + 1);
+    for (const QByteArray& line : lines.mid(1)) {
+        if (const qsizetype colon = line.indexOf(':'); colon > 0)
+            request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+    }
+    return request;
+}
+
+QByteArray HttpRequest::header(QByteArrayView name) const {
+    for (const auto& [key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return {};
+}
 
 ConnectProxy::ConnectProxy(quint16 targetPort, QObject* parent)
     : QObject(parent)
@@ -53,7 +72,6 @@ void ConnectProxy::accept() {
         // delayed acknowledgement.
         client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(client, &QTcpSocket::readyRead, this, [this, client] { readRequest(client); });
-        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
     }
 }
 
@@ -68,14 +86,12 @@ void ConnectProxy::readRequest(QTcpSocket* client) {
     const QByteArray head = client->read(end + 4);
     disconnect(client, &QTcpSocket::readyRead, this, nullptr);
 
-    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-    const QString authority = requestLine.size() == 3 && requestLine[0] == "CONNECT"
-                                  ? QString::fromLatin1(requestLine[1]).toLower()
-                                  : QString();
+    const HttpRequest request = HttpRequest::fromHead(head);
+    const QString authority =
+        request.method == "CONNECT" ? QString::fromLatin1(request.target).toLower() : QString();
     m_requested.append(authority);
-    if (!isServiceTunnel(authority) || m_hostsUnknown) {
-        client->write(m_hostsUnknown ? "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"
-                                     : "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+    if (authority != u"vindaro.net:443" && authority != u"www.vindaro.net:443") {
+        client->write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
         client->disconnectFromHost();
         return;
     }
@@ -101,10 +117,7 @@ void ConnectProxy::readRequest(QTcpSocket* client) {
             return;
         upstream->deleteLater();
         if (guardedClient) {
-            guardedClient->write(
-                upstream->error() == QAbstractSocket::ConnectionRefusedError
-                    ? "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"
-                    : "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+            guardedClient->write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
             guardedClient->disconnectFromHost();
         }
     });

@@ -8,11 +8,25 @@
 
 class QTcpSocket;
 
+// One HTTP request head as a fake service received it.
+struct HttpRequest {
+    QByteArray method;
+    QByteArray target; // as sent
+    QByteArray query;  // what follows "?" in the target; empty when there is none
+    QList<std::pair<QByteArray, QByteArray>> headers; // in the order sent
+    QByteArray body;
+
+    // Parses the head, without its blank line.
+    static HttpRequest fromHead(const QByteArray& head);
+    // The first header of that name (compared without case); null when there is none.
+    QByteArray header(QByteArrayView name) const;
+};
+
 // An HTTP CONNECT proxy on 127.0.0.1 that sends every tunnel for vindaro.net:443 (or its www
 // form) to a port on loopback. Installed as Qt's application proxy, it lets production code,
 // which always dials the real service name on 443, reach a fake service without any hook of its
 // own. Tunnels to any other destination are refused with 403. Like a real proxy, it answers 503
-// when the fake service refuses the connection, and 404 for a host it cannot find.
+// when the fake service cannot be reached.
 class ConnectProxy : public QObject {
     Q_OBJECT
 public:
@@ -24,8 +38,6 @@ public:
     // Sends tunnels for this host ("vindaro.net" or "www.vindaro.net") to its own port, e.g. the
     // pairing endpoint to one fake service and the relay to another.
     void setTargetPort(const QString& host, quint16 port) { m_hostPorts.insert(host, port); }
-    // While set, every tunnel is answered as if the name lookup had failed.
-    void setHostsUnknown(bool unknown) { m_hostsUnknown = unknown; }
     void installAsApplicationProxy() const;
 
     // "host:port" of every CONNECT request, in arrival order, refused ones included.
@@ -39,5 +51,4 @@ private:
     quint16 m_targetPort;
     QHash<QString, quint16> m_hostPorts;
     QStringList m_requested;
-    bool m_hostsUnknown = false;
 };

@@ -6,16 +6,7 @@
 
 #include <memory>
 
-QByteArray FakePairingService::Request::header(const QByteArray& name) const {
-    for (const auto& [key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return {};
-}
-
-FakePairingService::FakePairingService(TestPki::Leaf leaf, QObject* parent)
-    : QObject(parent) {
+FakePairingService::FakePairingService(TestPki::Leaf leaf) {
     m_server.setSslConfiguration(TestPki::instance().serverConfiguration(leaf));
     connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
         while (QTcpSocket* socket = m_server.nextPendingConnection()) {
@@ -37,53 +28,27 @@ bool FakePairingService::listen(const QHostAddress& address, quint16 port) {
     return m_server.listen(address, port);
 }
 
-FakePairingService::Reply FakePairingService::nextReply() {
-    if (m_replies.empty())
-        return Reply(500);
-    Reply reply = m_replies.front();
-    if (m_replies.size() > 1)
-        m_replies.pop_front();
-    return reply;
-}
-
 void FakePairingService::serve(QTcpSocket* socket, QByteArray& buffer) {
-    for (;;) {
-        const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-        if (headEnd < 0)
+    for (qsizetype headEnd; (headEnd = buffer.indexOf("\r\n\r\n")) >= 0;) {
+        HttpRequest request = HttpRequest::fromHead(buffer.left(headEnd));
+        const qint64 length = request.header("Content-Length").toLongLong();
+        if (buffer.size() < headEnd + 4 + length)
             return;
-        const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
-        Request request;
-        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-        request.method = requestLine.value(0);
-        request.target = requestLine.value(1);
-        qint64 length = 0;
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const qsizetype colon = lines[i].indexOf(':');
-            if (colon < 0)
-                continue;
-            request.headers.append(
-                {lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
-        }
-        length = request.header("Content-Length").toLongLong();
-        const qsizetype bodyStart = headEnd + 4;
-        if (buffer.size() < bodyStart + length)
-            return;
-        request.body = buffer.mid(bodyStart, length);
-        buffer.remove(0, bodyStart + length);
+        request.body = buffer.mid(headEnd + 4, length);
+        buffer.remove(0, headEnd + 4 + length);
         m_requests.append(request);
-        answer(socket, nextReply());
+        answer(socket, m_replies.empty() ? Reply(500) : m_replies.front());
+        if (m_replies.size() > 1)
+            m_replies.pop_front();
     }
 }
 
 void FakePairingService::answer(QTcpSocket* socket, const Reply& reply) {
     if (reply.silent)
         return;
-    const QPointer<QTcpSocket> guarded(socket);
-    QTimer::singleShot(reply.delay, this, [guarded, reply] {
-        if (!guarded)
-            return;
+    QTimer::singleShot(reply.delay, socket, [socket, reply] {
         if (reply.hangUp) {
-            guarded->disconnectFromHost();
+            socket->disconnectFromHost();
             return;
         }
         const qint64 announced =
@@ -92,27 +57,26 @@ void FakePairingService::answer(QTcpSocket* socket, const Reply& reply) {
         head += "Content-Length: " + QByteArray::number(announced) + "\r\nConnection: close\r\n";
         for (const auto& [name, value] : reply.headers)
             head += name + ": " + value + "\r\n";
-        guarded->write(head + "\r\n");
+        socket->write(head + "\r\n");
         const bool complete = announced == reply.body.size();
         if (reply.byteInterval.count() == 0) {
-            guarded->write(reply.body);
+            socket->write(reply.body);
             if (complete)
-                guarded->disconnectFromHost();
+                socket->disconnectFromHost();
             return;
         }
-        auto* timer = new QTimer(guarded);
+        auto* timer = new QTimer(socket);
         auto remaining = std::make_shared<QByteArray>(reply.body);
-        QObject::connect(timer, &QTimer::timeout, guarded,
-                         [socket = guarded.data(), timer, remaining, complete] {
-                             if (remaining->isEmpty()) {
-                                 timer->stop();
-                                 if (complete)
-                                     socket->disconnectFromHost();
-                                 return;
-                             }
-                             socket->write(remaining->left(1));
-                             remaining->remove(0, 1);
-                         });
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, remaining, complete] {
+            if (!remaining->isEmpty()) {
+                socket->write(remaining->left(1));
+                remaining->remove(0, 1);
+            } else if (timer->isActive()) {
+                timer->stop();
+                if (complete)
+                    socket->disconnectFromHost();
+            }
+        });
         timer->start(reply.byteInterval);
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/connect_proxy.h"
 #include "support/test_pki.h"
 
 #include <QByteArray>
@@ -17,7 +18,6 @@ class QTcpSocket;
 // for vindaro.net (reach it through ConnectProxy). Each request is recorded as it arrived and
 // answered with the next planned reply; the last planned reply answers every request after it.
 class FakePairingService : public QObject {
-    Q_OBJECT
 public:
     using Headers = QList<std::pair<QByteArray, QByteArray>>;
 
@@ -39,17 +39,9 @@ public:
         bool hangUp = false;                       // closes the connection instead of answering
     };
 
-    struct Request {
-        QByteArray method;
-        QByteArray target;
-        Headers headers;
-        QByteArray body;
-        // The first header of that name (compared without case); null when there is none.
-        QByteArray header(const QByteArray& name) const;
-    };
+    using Request = HttpRequest;
 
-    explicit FakePairingService(TestPki::Leaf leaf = TestPki::Leaf::service,
-                                QObject* parent = nullptr);
+    explicit FakePairingService(TestPki::Leaf leaf = TestPki::Leaf::service);
 
     quint16 port() const { return m_server.serverPort(); }
     // Moves the service to this address and port (it starts on any free loopback port); false
@@ -61,7 +53,6 @@ public:
 private:
     void serve(QTcpSocket* socket, QByteArray& buffer);
     void answer(QTcpSocket* socket, const Reply& reply);
-    Reply nextReply();
 
     QSslServer m_server;
     std::deque<Reply> m_replies;

@@ -1,7 +1,6 @@
 #include "fake_relay_service.h"
 
 #include <QSslSocket>
-#include <QTcpServer>
 #include <QWebSocket>
 #include <QtEndian>
 
@@ -13,114 +12,15 @@ constexpr quint8 opClose = 0x8;
 constexpr quint8 opPing = 0x9;
 constexpr qsizetype maxRequestBytes = 64 * 1024;
 
-// Hands every accepted descriptor to the service, which decides whether TLS starts at all.
-class DescriptorListener : public QTcpServer {
-public:
-    explicit DescriptorListener(std::function<void(qintptr)> accept)
-        : m_accept(std::move(accept)) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override { m_accept(descriptor); }
-
-private:
-    std::function<void(qintptr)> m_accept;
-};
-
-QByteArray serverFrame(quint8 opcode, const QByteArray& payload, bool final) {
-    QByteArray frame;
-    frame.append(static_cast<char>((final ? 0x80 : 0x00) | (opcode & 0x0f)));
-    const auto length = static_cast<quint64>(payload.size());
-    if (length <= 125) {
-        frame.append(static_cast<char>(length));
-    } else if (length <= 0xffff) {
-        frame.append(static_cast<char>(126));
-        frame.append(static_cast<char>(length >> 8));
-        frame.append(static_cast<char>(length & 0xff));
-    } else {
-        frame.append(static_cast<char>(127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame.append(static_cast<char>((length >> shift) & 0xff));
-    }
-    return frame + payload;
-}
-
-// Takes one whole client frame off the front of buffer; false while it is incomplete.
-bool takeClientFrame(QByteArray& buffer, ClientFrame& frame) {
-    if (buffer.size() < 2)
-        return false;
-    const auto* bytes = reinterpret_cast<const uchar*>(buffer.constData());
-    const bool masked = (bytes[1] & 0x80) != 0;
-    quint64 length = bytes[1] & 0x7f;
-    qsizetype offset = 2;
-    if (length == 126) {
-        if (buffer.size() < 4)
-            return false;
-        length = qFromBigEndian<quint16>(bytes + 2);
-        offset = 4;
-    } else if (length == 127) {
-        if (buffer.size() < 10)
-            return false;
-        length = qFromBigEndian<quint64>(bytes + 2);
-        offset = 10;
-    }
-    const qsizetype maskOffset = offset;
-    if (masked)
-        offset += 4;
-    if (length > static_cast<quint64>(buffer.size() - offset))
-        return false;
-    frame.final = (bytes[0] & 0x80) != 0;
-    frame.opcode = bytes[0] & 0x0f;
-    frame.payload = buffer.mid(offset, static_cast<qsizetype>(length));
-    if (masked) {
-        for (qsizetype i = 0; i < frame.payload.size(); ++i)
-            frame.payload[i] = static_cast<char>(frame.payload[i] ^ buffer[maskOffset + i % 4]);
-    }
-    buffer.remove(0, offset + static_cast<qsizetype>(length));
-    return true;
-}
-
-RelayRequest parseRequest(const QByteArray& head) {
-    RelayRequest request;
-    const QList<QByteArray> lines = head.split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    request.method = requestLine.value(0);
-    const QByteArray target = requestLine.value(1);
-    const qsizetype question = target.indexOf('?');
-    request.path = question < 0 ? target : target.left(question);
-    request.query = question < 0 ? QByteArray() : target.mid(question + 1);
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines[i].trimmed();
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0)
-            request.headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
-    }
-    return request;
-}
-
 } // namespace
-
-std::optional<QByteArray> RelayRequest::header(QByteArrayView name) const {
-    for (const auto& [key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return std::nullopt;
-}
-
-QList<QByteArray> RelayRequest::headerNames() const {
-    QList<QByteArray> names;
-    for (const auto& header : headers)
-        names.append(header.first);
-    return names;
-}
 
 FakeRelayPeer::FakeRelayPeer(QWebSocket* webSocket, QSslSocket* tcp, QObject* parent)
     : QObject(parent)
     , m_webSocket(webSocket)
     , m_tcp(tcp) {
     webSocket->setParent(this);
-    // Runs after the WebSocket has taken what it wanted from this batch.
-    connect(tcp, &QSslSocket::readyRead, this, &FakeRelayPeer::markConsumed);
+    // Connected after the WebSocket's own slot: what it left buffered has been seen.
+    connect(tcp, &QSslSocket::readyRead, this, [this] { m_seenUnread = m_tcp->bytesAvailable(); });
     m_seenUnread = tcp->bytesAvailable();
 }
 
@@ -134,17 +34,9 @@ void FakeRelayPeer::sendBinary(const QByteArray& bytes) {
         m_webSocket->sendBinaryMessage(bytes);
 }
 
-void FakeRelayPeer::sendFrame(quint8 opcode, const QByteArray& payload, bool final) {
-    if (m_tcp) {
-        m_tcp->write(serverFrame(opcode, payload, final));
-        m_tcp->flush();
-    }
-}
-
 void FakeRelayPeer::close(quint16 code, const QString& reason) {
-    QByteArray payload(2, '\0');
-    qToBigEndian(code, payload.data());
-    sendFrame(opClose, payload + reason.toUtf8());
+    if (m_webSocket)
+        m_webSocket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
 }
 
 void FakeRelayPeer::drop() {
@@ -157,105 +49,72 @@ bool FakeRelayPeer::isOpen() const {
 }
 
 int FakeRelayPeer::pingsReceived() const {
-    return static_cast<int>(std::count_if(m_frames.begin(), m_frames.end(),
-                                          [](const ClientFrame& f) { return f.opcode == opPing; }));
+    return static_cast<int>(std::count_if(m_controlFrames.begin(), m_controlFrames.end(),
+                                          [](const auto& frame) { return frame.first == opPing; }));
 }
 
 std::optional<quint16> FakeRelayPeer::closeCodeReceived() const {
-    for (const ClientFrame& frame : m_frames) {
-        if (frame.opcode == opClose && frame.payload.size() >= 2)
-            return qFromBigEndian<quint16>(frame.payload.constData());
-        if (frame.opcode == opClose)
-            return std::nullopt;
+    for (const auto& [opcode, payload] : m_controlFrames) {
+        if (opcode == opClose)
+            return payload.size() >= 2 ? std::optional(qFromBigEndian<quint16>(payload.data()))
+                                       : std::nullopt;
     }
     return std::nullopt;
 }
 
-// Called on every readyRead before the WebSocket reads: whatever is buffered beyond what was
-// seen last time is new, whatever the WebSocket chose to consume meanwhile.
+// Runs on every readyRead before the WebSocket reads: whatever is buffered beyond what was seen
+// last time is new. The agent sends only control frames: masked, with at most 125 bytes.
 void FakeRelayPeer::snoop() {
     if (!m_tcp)
         return;
     const qsizetype available = m_tcp->bytesAvailable();
     m_partial += m_tcp->peek(available).mid(m_seenUnread);
     m_seenUnread = available;
-    ClientFrame frame;
-    while (takeClientFrame(m_partial, frame))
-        m_frames.append(frame);
-}
-
-void FakeRelayPeer::markConsumed() {
-    if (m_tcp)
-        m_seenUnread = m_tcp->bytesAvailable();
+    qsizetype length = 0;
+    while (m_partial.size() >= 6 && m_partial.size() >= 6 + (length = m_partial[1] & 0x7f)) {
+        QByteArray payload = m_partial.mid(6, length);
+        for (qsizetype i = 0; i < length; ++i)
+            payload[i] = static_cast<char>(payload[i] ^ m_partial[2 + i % 4]);
+        m_controlFrames.append({static_cast<quint8>(m_partial[0] & 0x0f), payload});
+        m_partial.remove(0, 6 + length);
+    }
 }
 
 FakeRelayService::FakeRelayService(TestPki::Leaf leaf, QObject* parent)
     : QObject(parent)
-    , m_leaf(leaf)
-    , m_listener(std::make_unique<DescriptorListener>([this](qintptr d) { accept(d); }))
     , m_handshaker(QStringLiteral("fake relay"), QWebSocketServer::SecureMode) {
-    setRefusal("403 Forbidden");
-    m_handshaker.setSslConfiguration(TestPki::instance().serverConfiguration(leaf));
+    m_listener.setSslConfiguration(TestPki::instance().serverConfiguration(leaf));
+    connect(&m_listener, &QSslServer::pendingConnectionAvailable, this, &FakeRelayService::accept);
     connect(&m_handshaker, &QWebSocketServer::newConnection, this,
             &FakeRelayService::adoptUpgraded);
 }
 
-FakeRelayService::~FakeRelayService() {
-    for (const QPointer<QTcpSocket>& connection : std::as_const(m_connections)) {
-        if (connection)
-            connection->abort();
-    }
-}
-
 bool FakeRelayService::listen(quint16 port, const QHostAddress& address) {
-    return m_listener->listen(address, port);
-}
-
-quint16 FakeRelayService::port() const {
-    return m_listener->serverPort();
-}
-
-void FakeRelayService::queueAnswers(std::initializer_list<RelayAnswer> answers) {
-    m_queued.insert(m_queued.end(), answers.begin(), answers.end());
-}
-
-void FakeRelayService::setRefusal(const QByteArray& status,
-                                  QList<std::pair<QByteArray, QByteArray>> headers) {
-    m_refusal = "HTTP/1.1 " + status + "\r\n";
-    for (const auto& [name, value] : headers)
-        m_refusal += name + ": " + value + "\r\n";
-    m_refusal += "Content-Length: 0\r\n\r\n";
+    return m_listener.listen(address, port);
 }
 
 int FakeRelayService::openConnections() const {
-    return static_cast<int>(
-        std::count_if(m_connections.begin(), m_connections.end(), [](const auto& connection) {
-            return connection && connection->state() != QAbstractSocket::UnconnectedState;
-        }));
+    return static_cast<int>(std::count_if(m_connections.begin(), m_connections.end(), [](auto& c) {
+        return c && c->state() != QAbstractSocket::UnconnectedState;
+    }));
 }
 
-void FakeRelayService::accept(qintptr descriptor) {
-    auto* socket = new QSslSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
-        delete socket;
-        return;
+// Each connection once its TLS handshake is done, which the test CA's leaf may not survive.
+void FakeRelayService::accept() {
+    while (auto* socket = static_cast<QSslSocket*>(m_listener.nextPendingConnection())) {
+        socket->setParent(this);
+        // As a real service would: no Nagle delay on the small frames it sends.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_connections.append(socket);
+        RelayAnswer answer = m_answer;
+        if (!m_queued.empty()) {
+            answer = m_queued.front();
+            m_queued.pop_front();
+        }
+        connect(socket, &QSslSocket::readyRead, this,
+                [this, socket, answer] { readRequest(socket, answer); });
+        readRequest(socket, answer);
     }
-    // As a real service would: no Nagle delay on the small frames it sends.
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    ++m_accepted;
-    m_connections.append(socket);
-    RelayAnswer answer = m_answer;
-    if (!m_queued.empty()) {
-        answer = m_queued.front();
-        m_queued.pop_front();
-    }
-    if (answer == RelayAnswer::ignoreTcp)
-        return;
-
-    socket->setSslConfiguration(TestPki::instance().serverConfiguration(m_leaf));
-    connect(socket, &QSslSocket::readyRead, this,
-            [this, socket, answer] { readRequest(socket, answer); });
-    socket->startServerEncryption();
 }
 
 void FakeRelayService::readRequest(QSslSocket* socket, RelayAnswer answer) {
@@ -266,9 +125,8 @@ void FakeRelayService::readRequest(QSslSocket* socket, RelayAnswer answer) {
             socket->abort();
         return;
     }
-    // From here on the request is not ours to read again. What follows an upgrade is watched
-    // by a slot connected before the WebSocket's own, so it sees each batch of client frames
-    // before the WebSocket reads it.
+    // What follows an upgrade is watched by a slot connected before the WebSocket's own, so it
+    // sees each batch of client frames before the WebSocket reads it.
     disconnect(socket, &QSslSocket::readyRead, this, nullptr);
     connect(socket, &QSslSocket::readyRead, this, [this, socket] {
         for (FakeRelayPeer* peer : std::as_const(m_peers)) {
@@ -276,49 +134,32 @@ void FakeRelayService::readRequest(QSslSocket* socket, RelayAnswer answer) {
                 peer->snoop();
         }
     });
-    m_requests.append(parseRequest(buffered.left(end)));
-
-    switch (answer) {
-    case RelayAnswer::upgrade:
+    m_requests.append(HttpRequest::fromHead(buffered.left(end)));
+    if (answer == RelayAnswer::upgrade) {
         // The request stays buffered for Qt's handshake, which reads it from the start.
         m_upgrading.append(socket);
         m_handshaker.handleConnection(socket);
-        break;
-    case RelayAnswer::refuse:
-        socket->read(end + 4);
-        socket->write(m_refusal);
-        break;
-    case RelayAnswer::ignoreRequest:
-        socket->read(end + 4);
-        break;
-    case RelayAnswer::dropRequest:
+    } else if (answer == RelayAnswer::dropRequest) {
         socket->abort();
-        break;
-    case RelayAnswer::ignoreTcp:
-        break;
+    } else {
+        socket->read(end + 4);
+        if (answer == RelayAnswer::refuse)
+            socket->write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
     }
 }
 
 void FakeRelayService::adoptUpgraded() {
     while (QWebSocket* webSocket = m_handshaker.nextPendingConnection()) {
-        QSslSocket* tcp = nullptr;
-        for (qsizetype i = 0; i < m_upgrading.size(); ++i) {
-            QSslSocket* candidate = m_upgrading[i];
-            if (candidate && candidate->peerPort() == webSocket->peerPort() &&
-                candidate->peerAddress() == webSocket->peerAddress()) {
-                tcp = candidate;
-                m_upgrading.removeAt(i);
-                break;
-            }
-        }
-        if (!tcp) {
+        const auto tcp = std::find_if(m_upgrading.begin(), m_upgrading.end(), [&](auto& c) {
+            return c && c->peerPort() == webSocket->peerPort() &&
+                   c->peerAddress() == webSocket->peerAddress();
+        });
+        if (tcp == m_upgrading.end()) {
             webSocket->abort();
             webSocket->deleteLater();
             continue;
         }
-        auto* peer = new FakeRelayPeer(webSocket, tcp, this);
-        m_peers.append(peer);
-        if (m_onUpgrade)
-            m_onUpgrade(*peer);
+        m_peers.append(new FakeRelayPeer(webSocket, *tcp, this));
+        m_upgrading.erase(tcp);
     }
 }

@@ -8,24 +8,10 @@ namespace {
 
 constexpr int waitLimitMs = 15000;
 
-} // namespace
-
-PrivateBus::PrivateBus() {
-    if (!m_directory.isValid()) {
-        m_error = QStringLiteral("no temporary directory");
-        return;
-    }
-    // Anyone may own any name and talk to anyone, as on a session bus; no service directories,
-    // so nothing of the machine's own is ever started on it.
-    const QString configPath = m_directory.filePath(QStringLiteral("bus.conf"));
-    QFile config(configPath);
-    if (!config.open(QIODevice::WriteOnly)) {
-        m_error = QStringLiteral("cannot write ") + configPath;
-        return;
-    }
-    config.write(
-        QStringLiteral(
-            R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+// Anyone may own any name and talk to anyone, as on a session bus; no service directories, so
+// nothing of the machine's own is ever started on it.
+const char* const configuration =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
@@ -37,42 +23,44 @@ PrivateBus::PrivateBus() {
     <allow own="*"/>
   </policy>
 </busconfig>
-)")
-            .arg(m_directory.path())
-            .toUtf8());
-    config.close();
+)";
 
-    m_daemon.start(QStringLiteral("dbus-daemon"),
-                   {QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"),
-                    QStringLiteral("--print-address")});
-    if (!m_daemon.waitForStarted(waitLimitMs)) {
-        m_error = QStringLiteral("dbus-daemon did not start: ") + m_daemon.errorString();
+} // namespace
+
+PrivateBus::PrivateBus() {
+    const QString configPath = m_directory.filePath(QStringLiteral("bus.conf"));
+    QFile config(configPath);
+    if (!m_directory.isValid() || !config.open(QIODevice::WriteOnly) ||
+        config.write(QString::fromLatin1(configuration).arg(m_directory.path()).toUtf8()) < 0) {
+        m_error = QStringLiteral("cannot write ") + configPath;
         return;
     }
+    config.close();
+    QProcess& daemon = *m_processes.emplace_back(std::make_unique<QProcess>());
+    daemon.start(QStringLiteral("dbus-daemon"),
+                 {QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"),
+                  QStringLiteral("--print-address")});
     QByteArray output;
-    while (!output.contains('\n') && m_daemon.waitForReadyRead(waitLimitMs))
-        output += m_daemon.readAllStandardOutput();
+    while (!output.contains('\n') && daemon.waitForReadyRead(waitLimitMs))
+        output += daemon.readAllStandardOutput();
     m_address = QString::fromUtf8(output).trimmed();
     if (m_address.isEmpty())
-        m_error = QStringLiteral("dbus-daemon printed no address: ") +
-                  QString::fromUtf8(m_daemon.readAllStandardError());
+        m_error = QStringLiteral("dbus-daemon printed no address: ") + daemon.errorString() +
+                  QString::fromUtf8(daemon.readAllStandardError());
 }
 
 PrivateBus::~PrivateBus() {
     for (const QString& name : std::as_const(m_connections))
         QDBusConnection::disconnectFromBus(name);
-    for (const auto& service : m_services)
-        stop(*service);
-    stop(m_daemon);
-}
-
-void PrivateBus::stop(QProcess& process) {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(waitLimitMs)) {
-        process.kill();
-        process.waitForFinished(waitLimitMs);
+    // The services first, the daemon last.
+    for (auto process = m_processes.rbegin(); process != m_processes.rend(); ++process) {
+        if ((*process)->state() == QProcess::NotRunning)
+            continue;
+        (*process)->terminate();
+        if (!(*process)->waitForFinished(waitLimitMs)) {
+            (*process)->kill();
+            (*process)->waitForFinished(waitLimitMs);
+        }
     }
 }
 
@@ -86,27 +74,25 @@ QDBusConnection PrivateBus::connect(const QString& name) {
 bool PrivateBus::startService(const QStringList& command, const QString& busName) {
     if (m_address.isEmpty())
         return false;
-    auto& process = m_services.emplace_back(std::make_unique<QProcess>());
+    QProcess& process = *m_processes.emplace_back(std::make_unique<QProcess>());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
     environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
-    process->setProcessEnvironment(environment);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->start(command.first(), command.mid(1));
-    if (!process->waitForStarted(waitLimitMs)) {
-        m_error = command.first() + QStringLiteral(" did not start: ") + process->errorString();
-        return false;
-    }
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(command.first(), command.mid(1));
     QDBusConnection watcher = connect(QStringLiteral("service-watcher"));
-    if (QTest::qWaitFor(
+    if (process.waitForStarted(waitLimitMs) &&
+        QTest::qWaitFor(
             [&] {
-                return process->state() != QProcess::Running ||
+                return process.state() != QProcess::Running ||
                        watcher.interface()->isServiceRegistered(busName).value();
             },
             waitLimitMs) &&
-        process->state() == QProcess::Running)
+        process.state() == QProcess::Running)
         return true;
-    m_error = command.join(QLatin1Char(' ')) + QStringLiteral(" did not come up on the bus");
+    m_error = command.join(QLatin1Char(' ')) + QStringLiteral(" did not come up on the bus: ") +
+              process.errorString();
     return false;
 }

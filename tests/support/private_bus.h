@@ -26,17 +26,14 @@ public:
     // A new connection of this process to the bus, closed with the bus.
     QDBusConnection connect(const QString& name);
 
-    // Runs the command with this bus as its session bus and waits until it owns the name;
-    // false, with error() set, if it does not within the wait limit.
+    // Runs the command with this bus as its session and system bus and waits until it owns the
+    // name; false, with error() set, if it does not within the wait limit.
     bool startService(const QStringList& command, const QString& busName);
 
 private:
-    void stop(QProcess& process);
-
     QTemporaryDir m_directory;
-    QProcess m_daemon;
     QString m_address;
     QString m_error;
     QStringList m_connections;
-    std::vector<std::unique_ptr<QProcess>> m_services;
+    std::vector<std::unique_ptr<QProcess>> m_processes; // the daemon first
 };

@@ -19,49 +19,33 @@
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error("service namespace: " + what + ": " + std::strerror(errno));
-}
-
-void bringLoopbackUp() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        fail("socket");
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (up) {
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-        up = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    const int savedErrno = errno;
-    ::close(fd);
-    errno = savedErrno;
-    if (!up)
-        fail("bringing loopback up");
-}
-
-void bindMount(const QString& source, const char* target) {
-    if (::mount(QFile::encodeName(source).constData(), target, nullptr, MS_BIND, nullptr) != 0)
-        fail(std::string("bind-mounting over ") + target);
+void check(bool succeeded, const std::string& what) {
+    if (!succeeded)
+        throw std::runtime_error("service namespace: " + what + ": " + std::strerror(errno));
 }
 
 void writeFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        throw std::runtime_error("service namespace: cannot write " + path.toStdString());
+    check(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size(),
+          "writing " + path.toStdString());
 }
 
 } // namespace
 
 bool ServiceNamespace::enter() {
     try {
-        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-            fail("unshare (this needs root)");
+        check(::unshare(CLONE_NEWNET | CLONE_NEWNS) == 0, "unshare (this needs root)");
         // Mounts made from here on stay inside this namespace.
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            fail("making mounts private");
-        bringLoopbackUp();
+        check(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0,
+              "making mounts private");
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request{};
+        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+        bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+        up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+        check(up, "bringing loopback up");
+        ::close(fd);
         return true;
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "%s\n", error.what());
@@ -72,20 +56,18 @@ bool ServiceNamespace::enter() {
 void ServiceNamespace::routeServiceToLoopback(const TestPki& pki, const QString& wwwAddress) {
     const QString root = pki.directory() + QStringLiteral("/namespace");
     const QString certs = root + QStringLiteral("/certs");
-    if (!QDir().mkpath(certs))
-        throw std::runtime_error("service namespace: cannot create " + certs.toStdString());
-
-    writeFile(root + QStringLiteral("/hosts"), "127.0.0.1 localhost\n"
-                                               "::1 localhost\n"
+    check(QDir().mkpath(certs), "creating " + certs.toStdString());
+    writeFile(root + QStringLiteral("/hosts"), "127.0.0.1 localhost\n::1 localhost\n"
                                                "127.0.0.1 vindaro.net\n" +
                                                    wwwAddress.toLatin1() + " www.vindaro.net\n");
     QFile ca(pki.caFile());
-    if (!ca.open(QIODevice::ReadOnly))
-        throw std::runtime_error("service namespace: cannot read the test CA");
+    check(ca.open(QIODevice::ReadOnly), "reading the test CA");
     const QByteArray pem = ca.readAll();
     writeFile(certs + QStringLiteral("/ca-certificates.crt"), pem);
     writeFile(certs + u'/' + QString::fromLatin1(pki.caSubjectHash()) + QStringLiteral(".0"), pem);
-
-    bindMount(root + QStringLiteral("/hosts"), "/etc/hosts");
-    bindMount(certs, "/etc/ssl/certs");
+    for (const auto& [source, target] : {std::pair{root + QStringLiteral("/hosts"), "/etc/hosts"},
+                                         std::pair{certs, "/etc/ssl/certs"}})
+        check(::mount(QFile::encodeName(source).constData(), target, nullptr, MS_BIND, nullptr) ==
+                  0,
+              std::string("bind-mounting over ") + target);
 }

@@ -18,7 +18,6 @@ public:
 
     static const TestPki& instance();
 
-    const QSslCertificate& caCertificate() const { return m_ca; }
     // The PEM file of the test CA, e.g. to bind-mount as a system trust store.
     const QString& caFile() const { return m_caFile; }
     // The name OpenSSL looks the CA up by in a hashed certificate folder ("<hash>.0").
@@ -34,13 +33,10 @@ public:
 
 private:
     TestPki();
-    struct Pair {
-        QSslCertificate certificate;
-        QSslKey key;
-    };
     QString m_directory;
     QString m_caFile;
     QByteArray m_caSubjectHash;
     QSslCertificate m_ca;
-    Pair m_leaves[4];
+    QSslCertificate m_certificates[4];
+    QSslKey m_keys[4];
 };
