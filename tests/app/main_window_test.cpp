@@ -1,9 +1,11 @@
+#include "app/agent_text.h"
 #include "app/main_window.h"
 #include "support/qt_printers.h"
 #include "support/samples.h"
 #include "support/wait.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -186,4 +188,43 @@ TEST_F(MainWindowTest, QuitComesFromTheMenuCtrlQAndClosingTheWindow) {
     EXPECT_TRUE(window.close());
     EXPECT_EQ(quit.size(), 3);
     EXPECT_FALSE(window.isVisible());
+}
+
+// Leaves pictures of the window in build/artifacts: started, connected, and pinned to a game with
+// the stop key ready.
+TEST_F(MainWindowTest, PicturesOfTheStartedConnectedAndPinnedWindow) {
+    using vindaro::AgentText;
+    using vindaro::text;
+    const QString directory = QStringLiteral(VINDARO_ARTIFACTS_DIR);
+    ASSERT_TRUE(QDir().mkpath(directory));
+    const auto picture = [&](const char* fileName) {
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
+        waitForLogShown();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        // No line is cut short.
+        for (const auto* label : window.findChildren<QLabel*>()) {
+            const int needed = label->wordWrap() ? 0 : label->sizeHint().width();
+            EXPECT_GE(label->width(), needed) << label->objectName().toStdString();
+        }
+        EXPECT_TRUE(window.grab().save(directory + QLatin1Char('/') + QLatin1String(fileName)));
+    };
+    window.setPermissionLine(text(AgentText::permissionGranted), StatusColor::green);
+    window.setConnectionLine(text(AgentText::notConnected), StatusColor::secondary);
+    window.setPinLine(text(AgentText::notPinned), StatusColor::secondary);
+    window.setPinTitle(text(AgentText::pinButton));
+    picture("main-window.png");
+
+    window.setConnectionLine(text(AgentText::connected), StatusColor::green);
+    window.setActivityLine(text(AgentText::armed), StatusColor::green);
+    window.setPauseTitle(text(AgentText::pause));
+    window.appendLog(QStringLiteral("[KEY] SPACE ×1 ← Vindaro event"));
+    picture("main-window-connected.png");
+
+    window.setStopKeyLine(text(AgentText::stopKeyReady), StatusColor::green);
+    window.setPinLine(text(AgentText::pinnedTo, QStringLiteral("SuperTuxKart")),
+                      StatusColor::green);
+    window.setPinTitle(text(AgentText::unpinButton));
+    window.setBlockedKeysText(QStringLiteral("ENTER, ESC, T"));
+    picture("main-window-pinned.png");
 }
