@@ -9,11 +9,7 @@
 
 using namespace vindaro;
 
-namespace {
-
-constexpr int waitLimitMs = 30000;
-
-} // namespace
+static constexpr int waitLimitMs = 30000;
 
 QString shown(const StorageError& error) {
     // In the order of StorageError::Kind.
@@ -66,8 +62,6 @@ KeyringPrompter::KeyringPrompter(Person person, std::chrono::milliseconds after)
 }
 
 KeyringPrompter::~KeyringPrompter() {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
     m_process.terminate();
     if (!m_process.waitForFinished(waitLimitMs)) {
         m_process.kill();

@@ -65,7 +65,7 @@ TEST_F(ConnectionTestCommand, AnAcceptingRelayGivesOkForTheFirstLineAndIsClosedN
         EXPECT_EQ(outcome.status, 0);
     }
     ASSERT_EQ(relay.requests().size(), 2);
-    const RelayRequest& request = relay.requests().last();
+    const HttpRequest& request = relay.requests().last();
     EXPECT_EQ(request.header("host"), "www.vindaro.net");
     EXPECT_EQ(request.query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
     // No agent name, no credentials beyond the bundle's own.

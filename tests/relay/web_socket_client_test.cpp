@@ -222,10 +222,10 @@ TEST_F(WebSocketClientTest, ConnectWhileOpenReplacesTheOldConnectionWithoutARepo
     connectSession();
     FakeRelayPeer& current = service.lastPeer();
     ASSERT_EQ(service.requests().size(), 2);
-    const RelayRequest& legacy = service.requests().first();
+    const HttpRequest& legacy = service.requests().first();
     EXPECT_EQ(legacy.query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
     EXPECT_TRUE(legacy.header("authorization").isNull());
-    const RelayRequest& session = service.requests().last();
+    const HttpRequest& session = service.requests().last();
     EXPECT_TRUE(session.target.startsWith("/ws?"));
     EXPECT_EQ(session.query, "role=agent&sessionId=session_123&agentId=agent_456");
     EXPECT_EQ(session.header("host"), "www.vindaro.net");

@@ -32,9 +32,8 @@ const QString gnomeSaver = QStringLiteral("org.gnome.ScreenSaver");
 const QString freedesktopSaver = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString dbusMock = QStringLiteral("org.freedesktop.DBus.Mock");
 
-// The real logind on a private "system" bus, played by python3-dbusmock, and the two screen
-// savers on a private session bus; the test's own client, which owns none of their names,
-// drives the mock and also plays an intruder.
+// logind (python3-dbusmock) on a private "system" bus, the two screen savers on a private session
+// bus; the test's client, which owns none of their names, drives the mock and plays an intruder.
 class SessionSignals : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -212,8 +211,7 @@ TEST_F(SessionSignals, SleepAndEachLockOfThisSessionAreReportedOnce) {
     EXPECT_EQ(sleeps, 1);
 }
 
-// logind waits for the agent before the machine sleeps: the keys come up while it still holds
-// the agent's inhibitor, which is given back then and taken again after the wake-up.
+// The keys come up while logind still holds the agent's inhibitor, taken again after wake-up.
 TEST_F(SessionSignals, SleepWaitsUntilEveryKeyIsUp) {
     ASSERT_NO_FATAL_FAILURE(startLogind());
     ASSERT_NO_FATAL_FAILURE(startAgent());
@@ -239,8 +237,8 @@ TEST_F(SessionSignals, SleepWaitsUntilEveryKeyIsUp) {
     EXPECT_TRUE(eventually([&] { return inhibitors() == held; }));
 }
 
-// Until logind has said which session is ours, no session's lock is taken for ours; a process
-// outside any session asks for the user's own ("auto", which the mock names literally).
+// No lock counts until logind names our session; outside any, a process asks for "auto".
+
 TEST_F(SessionSignals, NoLockCountsWhileOurSessionIsUnknown) {
     ASSERT_NO_FATAL_FAILURE(startLogind(false));
     vindaro::LogindListener listener(systemBus.connect(QStringLiteral("auto")));
