@@ -74,6 +74,9 @@ struct Credentials {
     vindaro::InstallationIdentity identity{keychain};
 };
 
+// Every operation fails, none claims nothing is stored, none writes or half clears settings.
+void expectEveryOperationFails(Credentials& credentials);
+
 // Locks the login keyring of the private session.
 void lockKeyring();
 

@@ -43,8 +43,7 @@ protected:
         sessionClient = sessionBus.connect(QStringLiteral("client"));
     }
 
-    // logind with this process in session c1 and another user in session c2; `byPid` false: it
-    // cannot name the process's session.
+    // This process in session c1, another user in c2; `byPid` false: logind cannot name ours.
     void startLogind(bool byPid = true) {
         // The Debian python3-dbusmock belongs to the system's own Python.
         ASSERT_TRUE(systemBus.startService(
@@ -63,7 +62,6 @@ protected:
                   QStringLiteral("o"), QStringLiteral("ret = '%1'").arg(ourSession)});
     }
 
-    // The agent's side, with `sleeps` and `locks` counting what it reports.
     void startAgent() {
         agentSystemBus = systemBus.connect(QStringLiteral("agent"));
         agentSessionBus = sessionBus.connect(QStringLiteral("agent"));
@@ -72,8 +70,7 @@ protected:
         notifications->observe({[this] { ++sleeps; }, [this] { ++locks; }});
     }
 
-    // Returns once every signal sent to the agent so far has been delivered: a bus answers the
-    // agent's own call only after what it routed to the agent before.
+    // Every signal sent to the agent so far is delivered before the bus answers its own call.
     void settle() {
         for (QDBusConnection* bus : {&agentSystemBus, &agentSessionBus}) {
             const QDBusMessage reply =
@@ -99,7 +96,6 @@ protected:
         EXPECT_TRUE(saver.send(signal << active));
     }
 
-    // Calls a method on a mock and waits for its answer.
     static QDBusMessage mock(QDBusConnection& client, const QString& service, const QString& path,
                              const QString& method, const QVariantList& arguments,
                              const QString& interface = dbusMock) {
@@ -140,8 +136,7 @@ protected:
         return listed;
     }
 
-    // A signal sent by the test's client, which owns none of the names: to everyone, and
-    // addressed to the listener alone.
+    // A signal from the test's client, which owns none of the names: broadcast, and targeted.
     static void intrude(QDBusConnection& client, const QString& listener, const QString& path,
                         const QString& interface, const QString& name,
                         const QVariantList& arguments) {
@@ -196,8 +191,8 @@ TEST_F(SessionSignals, SleepAndEachLockOfThisSessionAreReportedOnce) {
     settle();
     EXPECT_EQ(locks, 1);
 
-    // After an unlock, from either side, the next lock counts again however soon it comes, and
-    // each source is heard on its own.
+    // After an unlock, from either side, the next lock counts again however soon it comes.
+
     setSaverActive(gnomeSaver, false);
     settle();
     setSaverActive(freedesktopSaver, true);
