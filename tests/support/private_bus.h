@@ -23,8 +23,8 @@ public:
 
     QDBusConnection connect(const QString& name); // closed with the bus
 
-    // Runs the command with this bus as its session and system bus and waits until it owns the
-    // name; false, with error() set, if it does not within the wait limit.
+    // Runs the command on this bus (session and system) until it owns the name; else false.
+
     bool startService(const QStringList& command, const QString& busName);
 
 private:

@@ -17,8 +17,7 @@ public:
     XServerProcess(const XServerProcess&) = delete;
     XServerProcess& operator=(const XServerProcess&) = delete;
 
-    // ":N"
-    const std::string& displayName() const { return m_displayName; }
+    const std::string& displayName() const { return m_displayName; } // ":N"
 
     void stop(); // terminates the server and waits for it
     // Stops the server in its tracks (SIGSTOP), as a hung one would, and lets it go on.
