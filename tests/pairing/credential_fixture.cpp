@@ -8,12 +8,9 @@
 #include <gtest/gtest.h>
 
 using namespace vindaro;
+using vindaro::test::samplePairing;
 
-namespace {
-
-constexpr int waitLimitMs = 30000;
-
-} // namespace
+static constexpr int waitLimitMs = 30000;
 
 QString shown(const StorageError& error) {
     // In the order of StorageError::Kind.
@@ -38,8 +35,8 @@ QByteArray Credentials::settingsFileText() const {
 }
 
 void lockKeyring() {
-    // A bare method call: QDBusInterface would introspect the service and cache what it learnt
-    // for as long as the process lives.
+    // A bare call: QDBusInterface would cache the service's introspection for the process's life.
+
     QDBusMessage lock = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
         QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("Lock"));
@@ -66,13 +63,8 @@ KeyringPrompter::KeyringPrompter(Person person, std::chrono::milliseconds after)
 }
 
 KeyringPrompter::~KeyringPrompter() {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
     m_process.terminate();
-    if (!m_process.waitForFinished(waitLimitMs)) {
-        m_process.kill();
-        m_process.waitForFinished(waitLimitMs);
-    }
+    m_process.waitForFinished(waitLimitMs); // else QProcess kills it
 }
 
 int KeyringPrompter::promptsShown() {
@@ -88,9 +80,26 @@ ToolRun lookUpWithSecretTool(const QString& account) {
     process.closeWriteChannel();
     if (!process.waitForFinished(waitLimitMs)) {
         ADD_FAILURE() << "secret-tool did not finish";
-        process.kill();
-        process.waitForFinished();
         return {};
     }
     return {process.exitCode(), process.readAllStandardOutput()};
+}
+
+void expectEveryOperationFails(Credentials& credentials) {
+    for (const auto& [key, value] :
+         {std::pair{"ws-url", "wss://vindaro.net/ws"}, std::pair{"session-id", "session_123"},
+          std::pair{"agent-id", "agent_456"}, std::pair{"protocol", "2"}})
+        credentials.defaults.setString(QStringLiteral("vindaro.agent.v2.") + QLatin1String(key),
+                                       QLatin1String(value));
+    ASSERT_TRUE(credentials.defaults.flush());
+    const QByteArray settings = credentials.settingsFileText();
+
+    EXPECT_EQ(credentials.get(QStringLiteral("agent-token-v2")), QStringLiteral("(keychainRead)"));
+    const vindaro::SessionStore::Load session = credentials.loadSession();
+    ASSERT_TRUE(session.error());
+    EXPECT_EQ(shown(*session.error()), QStringLiteral("(keychainRead)"));
+    EXPECT_EQ(credentials.installationId(), QStringLiteral("(keychainWrite)"));
+    EXPECT_EQ(credentials.save(samplePairing()), QStringLiteral("(keychainWrite)"));
+    EXPECT_EQ(credentials.clearSession(), QStringLiteral("(keychainRemove)"));
+    EXPECT_EQ(credentials.settingsFileText(), settings);
 }

@@ -16,14 +16,12 @@
 #include <chrono>
 #include <optional>
 
-// An answer as a test reads it: the text read, "(absent)", "(done)", or the error's kind. (A
-// KeychainStore::Read is also what InstallationIdentity answers.)
+// An answer as a test reads it: the text read, "(absent)", "(done)", or the error's kind.
 QString shown(const vindaro::StorageError& error);
 QString shown(const vindaro::KeychainStore::Read& read);
 QString shown(const std::optional<vindaro::StorageError>& error);
 
-// The agent's real credential stores, over the Secret Service and the settings file of the
-// private session the test runs in, each operation waiting for its answer and shown().
+// The agent's real credential stores in the test's private session, each operation shown().
 struct Credentials {
     using Error = std::optional<vindaro::StorageError>;
 
@@ -76,11 +74,13 @@ struct Credentials {
     vindaro::InstallationIdentity identity{keychain};
 };
 
+// Every operation fails, none claims nothing is stored, none writes or half clears settings.
+void expectEveryOperationFails(Credentials& credentials);
+
 // Locks the login keyring of the private session.
 void lockKeyring();
 
-// The person at the desktop's keyring prompt (tests/support/fake-prompter): from the moment a
-// prompt opens, they wait, then type the keyring's password or press cancel.
+// The person at the keyring prompt (tests/support/fake-prompter): waits, then answers or cancels.
 class KeyringPrompter {
 public:
     enum class Person { answers, refuses };
@@ -105,6 +105,6 @@ struct ToolRun {
     QByteArray output;
 };
 
-// `secret-tool lookup service net.vindaro.agent account <account>`: the desktop's own command
-// for the Secret Service, run in this session.
+// `secret-tool lookup service net.vindaro.agent account <account>` in this session.
+
 ToolRun lookUpWithSecretTool(const QString& account);

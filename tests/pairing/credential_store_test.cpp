@@ -1,5 +1,4 @@
-// The credential stores against a real gnome-keyring-daemon and the real settings file, each
-// test in a private session of its own (see tests/support/private-session).
+// The stores against a real gnome-keyring-daemon and settings file, in a private session each.
 #include "credential_fixture.h"
 #include "support/qt_printers.h"
 
@@ -56,8 +55,7 @@ TEST_F(CredentialStores, ItemsAreTheDesktopsOwnReplacedOnSetAndReadOnlyAsUtf8Tex
     }
 }
 
-// Its token in the keyring, four keys in the settings file; a session with any of them missing
-// or unusable loads as nothing and is left as it is.
+// A session missing any of its token and four settings, or with one unusable, loads as nothing.
 TEST_F(CredentialStores, ASessionIsItsTokenAndFourSettingsAndLoadsOnlyWhole) {
     const vindaro::AgentSession session = sampleSession();
     ASSERT_EQ(credentials.save(session), done);
@@ -116,8 +114,7 @@ TEST_F(CredentialStores, ALegacyPairingRoundTripsAndAnUnusableServerLoadsAsAbsen
     EXPECT_TRUE(credentials.loadLegacy().isAbsent());
 }
 
-// The installation id is a lower-case UUID, made once, replaced when malformed, and clearing
-// the pairings (stored or not) leaves it.
+// The installation id: a lower-case UUID, made once, replaced when malformed, kept by clearing.
 TEST_F(CredentialStores, ClearingTakesBothPairingsAndLeavesTheInstallationId) {
     const QString id = credentials.installationId();
     EXPECT_TRUE(isLowerCaseUuid(id)) << id.toStdString();
@@ -145,9 +142,8 @@ TEST_F(CredentialStores, ClearingTakesBothPairingsAndLeavesTheInstallationId) {
     }
 }
 
-// A settings folder that cannot be written, root included: the save fails with a storage error
-// the user sees, and what was stored before, in the keyring and on disk, is what the next launch
-// finds.
+// A settings folder nobody can write: the save fails, and the next launch finds the former pairing.
+
 TEST_F(CredentialStores, AnUnwritableSettingsFolderFailsTheSaveAndKeepsTheFormerPairing) {
     const vindaro::AgentSession former = sampleSession();
     ASSERT_EQ(credentials.save(former), done);

@@ -1,5 +1,5 @@
-// The pairing client against a fake pairing endpoint over real TLS on loopback, reached the way
-// production reaches the service: by the name vindaro.net on port 443.
+// The pairing client against a fake endpoint over TLS on loopback, reached as vindaro.net:443.
+
 #include "pairing/pairing_client.h"
 #include "pairing/pairing_request.h"
 #include "support/fake_pairing_service.h"
@@ -91,7 +91,7 @@ TEST_F(PairingClientTest, TheServiceReceivesOneJsonPostWithTheAgentsHeadersAndNo
     ASSERT_TRUE(result.isSuccess()) << describe(result);
     EXPECT_EQ(*result.session(), sampleSession());
     ASSERT_EQ(service.requests().size(), 2);
-    const FakePairingService::Request& request = service.requests().last();
+    const HttpRequest& request = service.requests().last();
     EXPECT_EQ(request.method, QByteArray("POST"));
     EXPECT_EQ(request.target, QByteArray("/api/v1/agent/pair"));
     for (const auto& [name, value] :

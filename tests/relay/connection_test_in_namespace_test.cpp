@@ -1,7 +1,5 @@
-// `vindaro-agent --connection-test` and `--self-test` as a user runs them, against a fake relay
-// that is vindaro.net for this process and its children only: a private network and mount
-// namespace where vindaro.net is 127.0.0.1, the fake listens on port 443, and the system trust
-// store holds only the test CA. The agent is the real executable.
+// The real `vindaro-agent --connection-test` and `--self-test`, against a fake relay on port 443
+// that a private namespace makes vindaro.net (see support/service_namespace.h).
 #include "support/fake_relay_service.h"
 #include "support/qt_printers.h"
 #include "support/service_namespace.h"
@@ -29,8 +27,8 @@ class ConnectionTestCommand : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ServiceNamespace::routeServiceToLoopback(TestPki::instance()); }
 
-    // Runs the agent while this thread's event loop serves the fake relay; the input is written
-    // and closed, or, from `inputFile`, read from there. `closeInput` false leaves it open.
+    // Runs the agent while this thread serves the fake relay; input from `input` or `inputFile`.
+
     static Outcome run(const QByteArray& input,
                        const QString& option = QStringLiteral("--connection-test"),
                        bool closeInput = true, const QString& inputFile = {}) {
@@ -65,7 +63,7 @@ TEST_F(ConnectionTestCommand, AnAcceptingRelayGivesOkForTheFirstLineAndIsClosedN
         EXPECT_EQ(outcome.status, 0);
     }
     ASSERT_EQ(relay.requests().size(), 2);
-    const RelayRequest& request = relay.requests().last();
+    const HttpRequest& request = relay.requests().last();
     EXPECT_EQ(request.header("host"), "www.vindaro.net");
     EXPECT_EQ(request.query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
     // No agent name, no credentials beyond the bundle's own.
@@ -88,8 +86,8 @@ TEST_F(ConnectionTestCommand, AnAcceptingRelayGivesOkForTheFirstLineAndIsClosedN
     }
 }
 
-// Refused, silent, untrusted or absent: the same answer, each within its own bound. Trust comes
-// only from the system store, which does not hold the impostor's CA.
+// Refused, silent, untrusted or absent: the same answer, each within its own bound.
+
 TEST_F(ConnectionTestCommand, EveryWayOfNotOpeningGivesFailedInTime) {
     struct Case {
         const char* name;

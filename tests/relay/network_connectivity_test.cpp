@@ -1,6 +1,5 @@
-// The machine's connectivity as Qt reads it from NetworkManager, played by python3-dbusmock on a
-// private system bus. A binary of its own: Qt loads its network information once per process,
-// from the system bus it finds first.
+// Connectivity from NetworkManager (python3-dbusmock on a private system bus), in a binary of its
+// own: Qt loads its network information once per process, from the first system bus it finds.
 #include "relay/network_connectivity.h"
 #include "support/private_bus.h"
 #include "support/wait.h"
@@ -26,8 +25,8 @@ TEST(SystemNetworkConnectivity, FollowsNetworkManagersState) {
     int changes = 0;
     connectivity->setOnChange([&] { ++changes; });
     EXPECT_FALSE(connectivity->isOffline());
-    // NetworkManager's global states: disconnected, connected without a way out (not "none": an
-    // attempt may still reach the service), and connected.
+    // Disconnected; connected without a way out, where an attempt may still work; connected.
+
     for (const auto& [state, offline] : {std::pair{20U, true}, std::pair{50U, false},
                                          std::pair{20U, true}, std::pair{70U, false}}) {
         QDBusMessage call =

@@ -1,5 +1,4 @@
-// The relay connection as the service and the controller see it: what arrives in the handshake,
-// which messages become key commands, how closes and failures are reported and retried.
+// The relay connection: its handshake, which messages become key commands, closes and retries.
 #include "relay/back_off.h"
 #include "relay/web_socket_client.h"
 #include "support/client_events.h"
@@ -22,7 +21,6 @@ QString keyCommand(const QString& source, const QString& extra = {}) {
            extra + u'}';
 }
 
-// A valid key command of exactly the given size in UTF-8 bytes.
 QString keyCommandOfSize(const QString& source, qsizetype bytes) {
     const qsizetype shell = keyCommand(source, QStringLiteral(R"(,"pad":"")")).toUtf8().size();
     return keyCommand(source, QStringLiteral(R"(,"pad":")") + QString(bytes - shell, u'x') + u'"');
@@ -30,7 +28,6 @@ QString keyCommandOfSize(const QString& source, qsizetype bytes) {
 
 constexpr auto never = std::chrono::hours(1);
 
-// The machine's network, as the test says it is.
 struct SwitchableNetwork : NetworkConnectivity {
     bool isOffline() const override { return offline; }
     void setOnChange(std::function<void()> changed) override { onChange = std::move(changed); }
@@ -186,8 +183,7 @@ TEST_F(WebSocketClientTest, FailedHandshakesReportOnceEachAndTheAttemptsCountFro
     EXPECT_EQ(attempts, (std::vector{1, 2, 1}));
 }
 
-// Waiting for something not to happen: a probe timer of the reconnect's own delay, started after
-// the stop, fires after the reconnect would have.
+// A probe timer of the reconnect's delay, started after the stop, fires after it would have.
 TEST_F(WebSocketClientTest, StopClosesNormallyReportsOnceAndCancelsThePendingReconnect) {
     makeClient(300ms);
     connectSession();
@@ -222,10 +218,10 @@ TEST_F(WebSocketClientTest, ConnectWhileOpenReplacesTheOldConnectionWithoutARepo
     connectSession();
     FakeRelayPeer& current = service.lastPeer();
     ASSERT_EQ(service.requests().size(), 2);
-    const RelayRequest& legacy = service.requests().first();
+    const HttpRequest& legacy = service.requests().first();
     EXPECT_EQ(legacy.query, "role=agent&sessionId=ROOM1&token=TOKEN-xyz1");
     EXPECT_TRUE(legacy.header("authorization").isNull());
-    const RelayRequest& session = service.requests().last();
+    const HttpRequest& session = service.requests().last();
     EXPECT_TRUE(session.target.startsWith("/ws?"));
     EXPECT_EQ(session.query, "role=agent&sessionId=session_123&agentId=agent_456");
     EXPECT_EQ(session.header("host"), "www.vindaro.net");
@@ -245,9 +241,9 @@ TEST_F(WebSocketClientTest, ConnectWhileOpenReplacesTheOldConnectionWithoutARepo
     EXPECT_TRUE(eventually([&] { return current.pingsReceived() >= 3; }));
 }
 
-// No attempt goes out while the machine has no network: not at start, not for a connection
-// lost meanwhile, not for one waiting to reconnect. Each wait is said once, and the network's
-// return brings one attempt at once, with the back-off started over.
+// No attempt goes out without a network: at start, after a loss, or waiting to reconnect. Each
+// wait is said once; the network's return brings one attempt at once, the back-off started over.
+
 TEST_F(WebSocketClientTest, WithoutNetworkTheClientWaitsAndComesBackAtOnce) {
     makeClient(never);
     const QString waiting = QStringLiteral("ไม่มีเครือข่าย — จะเชื่อมต่อเองเมื่อเครือข่ายกลับมา");

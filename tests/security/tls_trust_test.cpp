@@ -1,7 +1,7 @@
-// Whom the agent trusts, checked the same way for its three ways onto the network: the pairing
-// request, the relay connection and the connection probe. A certificate the agent must refuse
-// ends each of them before any request or credential is sent, and a destination that is not the
-// service over TLS is refused before any connection is made.
+// Whom the agent trusts, on its three ways onto the network (pairing, relay, probe): a bad
+// certificate ends each before anything is sent; a destination not the service over TLS, before
+// any connection.
+
 #include "pairing/pairing_client.h"
 #include "relay/connection_probe.h"
 #include "relay/web_socket_client.h"

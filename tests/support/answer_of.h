@@ -5,8 +5,8 @@
 #include <optional>
 #include <stdexcept>
 
-// Runs an asynchronous operation, start(done), and waits for its one answer, however long a
-// keyring prompt takes.
+// Runs start(done) and waits for its one answer, however long a keyring prompt takes.
+
 template <typename Answer, typename Start> Answer answerOf(Start start) {
     std::optional<Answer> answer;
     start([&answer](const Answer& given) { answer = given; });

@@ -12,8 +12,8 @@ struct wl_global;
 
 namespace vindaro::test {
 
-// A Wayland server offering only a seat and the virtual keyboard manager, which it can withdraw
-// as a compositor may while clients run. No compositor here can be made to do that on demand.
+// A Wayland server with only a seat and the virtual keyboard manager, which it can withdraw on
+// demand, as a compositor may while clients run.
 class BareCompositor {
 public:
     BareCompositor();
@@ -22,8 +22,8 @@ public:
     BareCompositor(const BareCompositor&) = delete;
     BareCompositor& operator=(const BareCompositor&) = delete;
 
-    // Absolute path of its socket.
-    const std::string& socket() const { return m_socket; }
+    const std::string& socket() const { return m_socket; } // absolute path
+
     // Takes the manager away; returns once the server has announced it.
     void withdrawKeyboardManager();
 

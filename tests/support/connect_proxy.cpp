@@ -68,8 +68,8 @@ void ConnectProxy::installAsApplicationProxy() const {
 void ConnectProxy::accept() {
     while (QTcpSocket* client = m_server.nextPendingConnection()) {
         client->setParent(this);
-        // Relayed frames are small; without this each would wait for the previous one's
-        // delayed acknowledgement.
+        // Relayed frames are small: none is to wait for the one before's delayed acknowledgement.
+
         client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(client, &QTcpSocket::readyRead, this, [this, client] { readRequest(client); });
     }

@@ -22,21 +22,18 @@ struct HttpRequest {
     QByteArray header(QByteArrayView name) const;
 };
 
-// An HTTP CONNECT proxy on 127.0.0.1 that sends every tunnel for vindaro.net:443 (or its www
-// form) to a port on loopback. Installed as Qt's application proxy, it lets production code,
-// which always dials the real service name on 443, reach a fake service without any hook of its
-// own. Tunnels to any other destination are refused with 403. Like a real proxy, it answers 503
-// when the fake service cannot be reached.
+// An HTTP CONNECT proxy on 127.0.0.1 that sends tunnels for (www.)vindaro.net:443 to a port on
+// loopback, so production code reaches a fake service with no hook of its own. Other tunnels get
+// 403; an unreachable fake, 503, as from a real proxy.
 class ConnectProxy : public QObject {
     Q_OBJECT
 public:
     explicit ConnectProxy(quint16 targetPort, QObject* parent = nullptr);
-    // Stops proxying for the process.
-    ~ConnectProxy() override;
+    ~ConnectProxy() override; // stops proxying for the process
 
     void setTargetPort(quint16 port) { m_targetPort = port; }
-    // Sends tunnels for this host ("vindaro.net" or "www.vindaro.net") to its own port, e.g. the
-    // pairing endpoint to one fake service and the relay to another.
+    // Tunnels for this host ("vindaro.net" or "www.vindaro.net") to a port of its own.
+
     void setTargetPort(const QString& host, quint16 port) { m_hostPorts.insert(host, port); }
     void installAsApplicationProxy() const;
 

@@ -1,6 +1,5 @@
 #include "fake_pairing_service.h"
 
-#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 

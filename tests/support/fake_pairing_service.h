@@ -14,9 +14,8 @@
 
 class QTcpSocket;
 
-// The service's pairing endpoint, played over TLS on loopback with the test CA's certificate
-// for vindaro.net (reach it through ConnectProxy). Each request is recorded as it arrived and
-// answered with the next planned reply; the last planned reply answers every request after it.
+// The pairing endpoint over TLS on loopback (reach it through ConnectProxy). Each request is
+// recorded and gets the next planned reply; the last one answers every request after it.
 class FakePairingService : public QObject {
 public:
     using Headers = QList<std::pair<QByteArray, QByteArray>>;
@@ -29,26 +28,22 @@ public:
 
         int status;
         QByteArray body;
-        Headers headers; // sent after Content-Length and Connection
-        // The Content-Length sent; by default the body's size. A larger one leaves the client
-        // waiting for bytes that never come.
-        qint64 announcedLength = -1;
+        Headers headers;                           // sent after Content-Length and Connection
+        qint64 announcedLength = -1;               // Content-Length; -1: the body's size
         std::chrono::milliseconds delay{0};        // before anything is sent
         std::chrono::milliseconds byteInterval{0}; // sends the body one byte at a time
         bool silent = false;                       // reads the request, never answers
         bool hangUp = false;                       // closes the connection instead of answering
     };
 
-    using Request = HttpRequest;
-
     explicit FakePairingService(TestPki::Leaf leaf = TestPki::Leaf::service);
 
     quint16 port() const { return m_server.serverPort(); }
-    // Moves the service to this address and port (it starts on any free loopback port); false
-    // when they cannot be had.
+    // Moves it from the free loopback port it starts on; false when that cannot be had.
+
     bool listen(const QHostAddress& address, quint16 port);
     void plan(std::deque<Reply> replies) { m_replies = std::move(replies); }
-    const QList<Request>& requests() const { return m_requests; }
+    const QList<HttpRequest>& requests() const { return m_requests; }
 
 private:
     void serve(QTcpSocket* socket, QByteArray& buffer);
@@ -56,5 +51,5 @@ private:
 
     QSslServer m_server;
     std::deque<Reply> m_replies;
-    QList<Request> m_requests;
+    QList<HttpRequest> m_requests;
 };

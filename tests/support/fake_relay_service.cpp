@@ -125,8 +125,8 @@ void FakeRelayService::readRequest(QSslSocket* socket, RelayAnswer answer) {
             socket->abort();
         return;
     }
-    // What follows an upgrade is watched by a slot connected before the WebSocket's own, so it
-    // sees each batch of client frames before the WebSocket reads it.
+    // From here a slot connected before the WebSocket's own sees each batch of frames first.
+
     disconnect(socket, &QSslSocket::readyRead, this, nullptr);
     connect(socket, &QSslSocket::readyRead, this, [this, socket] {
         for (FakeRelayPeer* peer : std::as_const(m_peers)) {

@@ -28,10 +28,7 @@ enum class RelayAnswer {
     dropRequest,   // reads the upgrade request, then drops the connection without an answer
 };
 
-using RelayRequest = HttpRequest;
-
-// One upgraded connection, seen from the service. It records the control frames the client
-// sent (pings and closes), which Qt answers itself and would not tell about.
+// One upgraded connection, seen from the service; it records the client's pings and closes.
 class FakeRelayPeer : public QObject {
 public:
     FakeRelayPeer(QWebSocket* webSocket, QSslSocket* tcp, QObject* parent);
@@ -59,9 +56,8 @@ private:
     QList<std::pair<quint8, QByteArray>> m_controlFrames; // opcode, unmasked payload
 };
 
-// A relay service on loopback for tests: real TLS with a certificate from the test CA, a real
-// WebSocket handshake by Qt's QWebSocketServer, and per test what each connection gets. It
-// records every upgrade request it reads. Read it on the thread that created it.
+// A relay service on loopback: real TLS with a test CA certificate, Qt's WebSocket handshake,
+// what each connection gets set per test, and every upgrade request recorded.
 class FakeRelayService : public QObject {
 public:
     explicit FakeRelayService(TestPki::Leaf leaf = TestPki::Leaf::service,
@@ -81,7 +77,7 @@ public:
     int acceptedConnections() const { return static_cast<int>(m_connections.size()); }
     // Connections past TLS not yet closed by either side, refused and ignored ones included.
     int openConnections() const;
-    const QList<RelayRequest>& requests() const { return m_requests; }
+    const QList<HttpRequest>& requests() const { return m_requests; }
     qsizetype peerCount() const { return m_peers.size(); }
     FakeRelayPeer& peer(qsizetype index) const { return *m_peers.at(index); }
     FakeRelayPeer& lastPeer() const { return *m_peers.last(); }
@@ -97,6 +93,7 @@ private:
     std::deque<RelayAnswer> m_queued;
     QList<QPointer<QSslSocket>> m_connections;
     QList<QPointer<QSslSocket>> m_upgrading;
-    QList<RelayRequest> m_requests;
+    QList<HttpRequest> m_requests;
+
     QList<FakeRelayPeer*> m_peers;
 };

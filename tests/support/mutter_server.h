@@ -4,9 +4,9 @@
 
 namespace vindaro::test {
 
-// A headless mutter (Wayland only, one 800x600 virtual monitor) on the session bus this process
-// uses, which must be a private one (tests/support/private-session): mutter takes well-known names
-// on it. Throws std::runtime_error when it and its remote-desktop service are not up in 20 s.
+// A headless mutter on this process's session bus, which must be a private one: mutter takes
+// well-known names on it. Throws unless it and its remote-desktop service are up in 20 s.
+
 class MutterServer : public HeadlessCompositor {
 public:
     MutterServer();

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-// For tests that run the real executable against fake services: the whole test process moves
-// into the private namespace first, before Qt or gtest start any thread, and the agents it
-// starts inherit it.
+// The test process enters the private namespace before Qt or gtest start any thread; the agents
+// it starts inherit it.
+
 int main(int argc, char** argv) {
     if (!ServiceNamespace::enter())
         return 1;

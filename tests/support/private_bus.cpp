@@ -8,9 +8,9 @@ namespace {
 
 constexpr int waitLimitMs = 15000;
 
-// Anyone may own any name and talk to anyone, as on a session bus; no service directories, so
-// nothing of the machine's own is ever started on it.
+// Anyone may own any name and talk to anyone; no service directories, so nothing is activated.
 const char* const configuration =
+
     R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
@@ -54,8 +54,6 @@ PrivateBus::~PrivateBus() {
         QDBusConnection::disconnectFromBus(name);
     // The services first, the daemon last.
     for (auto process = m_processes.rbegin(); process != m_processes.rend(); ++process) {
-        if ((*process)->state() == QProcess::NotRunning)
-            continue;
         (*process)->terminate();
         if (!(*process)->waitForFinished(waitLimitMs)) {
             (*process)->kill();

@@ -9,9 +9,8 @@
 #include <memory>
 #include <vector>
 
-// A D-Bus daemon of the test's own, with services the test starts on it. Everything is stopped,
-// by process id, when the object goes. Nothing on it can be activated: a name has an owner only
-// when the test started one.
+// A D-Bus daemon of the test's own, nothing activatable, with services the test starts on it;
+// all stopped by process id with this object.
 class PrivateBus {
 public:
     PrivateBus();
@@ -19,15 +18,13 @@ public:
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
-    // Empty when the daemon could not be started; error() then says why.
-    const QString& address() const { return m_address; }
+    const QString& address() const { return m_address; } // empty on failure; see error()
     const QString& error() const { return m_error; }
 
-    // A new connection of this process to the bus, closed with the bus.
-    QDBusConnection connect(const QString& name);
+    QDBusConnection connect(const QString& name); // closed with the bus
 
-    // Runs the command with this bus as its session and system bus and waits until it owns the
-    // name; false, with error() set, if it does not within the wait limit.
+    // Runs the command on this bus (session and system) until it owns the name; else false.
+
     bool startService(const QStringList& command, const QString& busName);
 
 private:

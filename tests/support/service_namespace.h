@@ -4,23 +4,19 @@
 
 class TestPki;
 
-// Lets the real executable reach a fake service with no hook of its own: this process moves into
-// a private network and mount namespace where only loopback exists, /etc/hosts names vindaro.net
-// (and www.vindaro.net) 127.0.0.1, and /etc/ssl/certs trusts the test CA and nothing else. A fake
-// service on 127.0.0.1:443 is then the service for every child process started afterwards.
-// Needs root (or CAP_SYS_ADMIN and CAP_NET_ADMIN).
+// Lets the real executable reach a fake service: a private network and mount namespace with only
+// loopback, where vindaro.net is 127.0.0.1 and /etc/ssl/certs trusts only the test CA, so a fake
+// on 127.0.0.1:443 is the service for every child started afterwards. Needs root.
 namespace ServiceNamespace {
 
-// Must run before the process starts any thread: a namespace applies to the thread that enters
-// it and to the threads that thread starts afterwards. False, having said why on standard error,
-// when the process may not enter one.
+// Before the process starts any thread, which would stay outside. False, said on standard error,
+// when it may not enter one.
 bool enter();
 
-// Replaces /etc/hosts and /etc/ssl/certs inside the namespace; throws std::runtime_error when it
-// cannot. www.vindaro.net may lead to another loopback address, such as 127.0.0.2, so that a
-// second fake service can have port 443 too. Both the bundle file that OpenSSL
-// reads by default (ca-certificates.crt) and the hashed directory entry that Qt looks up on
-// demand hold only the test CA.
+// Replaces /etc/hosts and /etc/ssl/certs (OpenSSL's bundle file and Qt's hashed entry) inside the
+// namespace; throws when it cannot. www.vindaro.net may be another loopback address, so a second
+// fake service can have port 443 too.
+
 void routeServiceToLoopback(const TestPki& pki,
                             const QString& wwwAddress = QStringLiteral("127.0.0.1"));
 

@@ -8,8 +8,7 @@
 
 namespace vindaro::test {
 
-// A private headless compositor in a runtime folder of its own, ended with this object and killed
-// by the kernel should the test die first.
+// A private headless compositor, ended with this object or killed with the test.
 class HeadlessCompositor {
 public:
     virtual ~HeadlessCompositor();
@@ -17,13 +16,11 @@ public:
     HeadlessCompositor(const HeadlessCompositor&) = delete;
     HeadlessCompositor& operator=(const HeadlessCompositor&) = delete;
 
-    // Absolute path of its Wayland socket.
-    const std::string& waylandDisplay() const { return m_waylandDisplay; }
+    const std::string& waylandDisplay() const { return m_waylandDisplay; } // socket path
 
 protected:
     HeadlessCompositor() = default;
-    // Starts the program and waits up to `limitMs` for `up`; throws std::runtime_error unless
-    // it is up and running by then.
+    // Throws unless the program is running and `up` holds within `limitMs`.
     void start(const QString& program, const QStringList& arguments,
                const std::function<bool()>& up, int limitMs);
 
@@ -38,12 +35,9 @@ class SwayServer : public HeadlessCompositor {
 public:
     SwayServer();
 
-    // Absolute path of its IPC socket ($SWAYSOCK).
-    const std::string& ipcSocket() const { return m_ipcSocket; }
-    // Runs one sway command, as `swaymsg` does; true when sway carried it out.
-    bool command(const std::string& command) const;
-    // Ends sway at once, as a crash would.
-    void kill();
+    const std::string& ipcSocket() const { return m_ipcSocket; } // $SWAYSOCK
+    bool command(const std::string& command) const; // as swaymsg; true when carried out
+    void kill();                                    // at once, as a crash would
 
 private:
     std::string m_ipcSocket;

@@ -44,9 +44,9 @@ const TestPki& TestPki::instance() {
     return pki;
 }
 
-// Started with posix_spawn rather than QProcess: Qt starts children vfork-style, and under
-// ThreadSanitizer the child's steps land on this thread's bookkeeping, which then reports false
-// races in every test that made the certificates.
+// posix_spawn, not QProcess: Qt's vfork-style children make ThreadSanitizer report false races
+// in every test that made the certificates.
+
 TestPki::TestPki() {
     static QTemporaryDir folder; // removed when the test process ends
     m_directory = folder.path();

@@ -5,8 +5,7 @@
 #include <QSslKey>
 #include <QString>
 
-// Certificates for the fake service, made once per test process with the openssl command in a
-// temporary folder: a test CA, leaves it signs, and leaves the agent must refuse.
+// Certificates for the fake service, made once per process with openssl: a test CA and leaves.
 class TestPki {
 public:
     enum class Leaf {
@@ -18,17 +17,13 @@ public:
 
     static const TestPki& instance();
 
-    // The PEM file of the test CA, e.g. to bind-mount as a system trust store.
-    const QString& caFile() const { return m_caFile; }
-    // The name OpenSSL looks the CA up by in a hashed certificate folder ("<hash>.0").
-    const QByteArray& caSubjectHash() const { return m_caSubjectHash; }
+    const QString& caFile() const { return m_caFile; }                  // PEM
+    const QByteArray& caSubjectHash() const { return m_caSubjectHash; } // for "<hash>.0"
     const QString& directory() const { return m_directory; }
 
-    // A server-side TLS configuration presenting the leaf.
     QSslConfiguration serverConfiguration(Leaf leaf = Leaf::service) const;
+    // Every TLS client created from now on in this process trusts the test CA and nothing else.
 
-    // Makes every TLS client created from now on in this process trust the test CA and nothing
-    // else, the way production code reads its trust: from the default configuration.
     void trustTestCaInThisProcess() const;
 
 private:

@@ -9,13 +9,12 @@
 
 namespace vindaro::test {
 
-// The one limit every test waits with. A passing run never comes near it; it only bounds how
-// long a failing one takes on a machine busy with other builds.
+// The one limit every test waits with; it only bounds how long a failing run takes.
 inline constexpr std::chrono::seconds patience{30};
 
-// Runs the event loop until the condition holds; false when patience ran out first. Looks every
-// millisecond, since a worker thread's progress wakes no event loop. A shorter limit only for a
-// condition that may rightly never hold.
+// Runs the event loop until the condition holds, false when the limit ran out first; looks every
+// millisecond, since a worker thread's progress wakes no event loop.
+
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds limit = patience) {
     QTimer tick;

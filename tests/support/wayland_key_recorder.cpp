@@ -68,9 +68,9 @@ bool WaylandKeyRecorder::waitUntilReceiving(KeyPoster& poster, std::chrono::mill
             return !waitForKeys(1, std::chrono::milliseconds(200)).empty();
         },
         timeout);
-    // Taps sent before may still be on their way, and the window may have seen only the end of
-    // one, so neither a count nor a quiet spell says the taps are over. The compositor and the
-    // window keep the order of the keys: once the Control sent after them is up, none can follow.
+    // Neither a count nor a quiet spell says the taps are over, but the order of the keys is kept:
+    // once the Control sent after them is up, none can follow.
+
     tap(control);
     const bool over = receiving && eventually(
                                        [&] {

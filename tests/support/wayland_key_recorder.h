@@ -22,9 +22,8 @@ struct WaylandKey {
     std::chrono::steady_clock::time_point receivedAt; // when the window read it
 };
 
-// A native Wayland window in a process of its own (Qt on its Wayland platform) that records the
-// key events the compositor gives it, stamped when it got them. Its reports are read on this
-// thread's event loop, which the waits below run.
+// A native Wayland window in a process of its own that records the keys the compositor gives it,
+// read on this thread's event loop, which the waits below run.
 class WaylandKeyRecorder {
 public:
     // `name` becomes the window's title and app_id.
@@ -39,8 +38,8 @@ public:
     bool focused() const { return m_focused; } // whether it has been the active window
     void clear() { m_keys.clear(); }
 
-    // Waits until at least `count` keys have arrived or `timeout` has passed.
     const std::vector<WaylandKey>& waitForKeys(std::size_t count,
+
                                                std::chrono::milliseconds timeout);
     // A compositor gives a new window the keyboard a little after it maps: taps Shift through
     // the poster until the window has seen some of it, then Control once, and forgets every key

@@ -1,7 +1,6 @@
-// A native Wayland window that takes the keyboard focus and prints every key event it receives,
-// one line each: "key <down|up> <XKB keycode> <keysym> <event time ms> <CLOCK_MONOTONIC ns>",
-// and "focus" when it becomes the active window.
-// Run with QT_QPA_PLATFORM=wayland; the first argument becomes the window's title and app_id.
+// A Wayland window (argument: title and app_id) that prints "focus" when active and each key as
+// "key <down|up> <XKB keycode> <keysym> <event time ms> <CLOCK_MONOTONIC ns>".
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QWidget>

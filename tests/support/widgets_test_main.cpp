@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-// A gtest main for widget tests. They draw on Qt's offscreen platform: no display is needed and
-// every run renders the same pixels.
+// Widget tests draw offscreen: no display needed, and every run renders the same pixels.
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);

@@ -26,7 +26,6 @@ struct XKeyRecorder::State {
     std::vector<RecordedKey> events;
     std::map<TestWindow, std::vector<RecordedKey>> windowKeys;
 
-    // Takes in the key events that have arrived.
     void take() {
         while (XPending(recording) > 0) {
             XEvent event;

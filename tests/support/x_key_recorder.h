@@ -20,8 +20,7 @@ struct RecordedKey {
     std::chrono::steady_clock::time_point receivedAt; // when this client read it
 };
 
-// What a US layout types on the key of a key-map name, unshifted: Latin letters and digits are
-// their own lower-case ASCII codes as keysyms. Worked out from the name, not the code.
+// What a US layout types, unshifted, on the key of a key-map name; from the name, not the code.
 inline unsigned long usKeysymOf(const std::string& keyName) {
     static const std::map<std::string, unsigned long> named = {
         {"SPACE", 0x20},   {"ENTER", 0xff0d}, {"TAB", 0xff09},      {"ESC", 0xff1b},
@@ -37,12 +36,9 @@ inline unsigned long usKeysymOf(const std::string& keyName) {
 // A top-level window of the recorder; 0 stands for the bare root window.
 using TestWindow = unsigned long;
 
-// A second X client that records every key press and release the server delivers, from any
-// device and whatever window has the focus (XInput2 raw events on the root window), and can ask
-// the server which keys are down. It also plays the other programs on the desktop: windows that
-// record the keys delivered to them, a keyboard typed on through XTest, a game that grabs the
-// keyboard. It has no thread: every call takes in what has arrived, and a key is stamped when a
-// call reads it, so wait for keys with the calls below rather than sleeping.
+// A second X client that records every key the server delivers (XInput2 raw events) and plays
+// the other programs on the desktop: windows, a keyboard typed on through XTest, a game's grabs.
+// It has no thread: a key is stamped when a call reads it, so wait with the calls below.
 class XKeyRecorder {
 public:
     // Records from here on. Throws std::runtime_error without the display or its XInput2.
@@ -54,8 +50,7 @@ public:
     XKeyRecorder& operator=(const XKeyRecorder&) = delete;
 
     std::vector<RecordedKey> events() const;
-    // Wait until at least `count` events are recorded, or `done` holds for them, or `timeout`
-    // has passed; return what was recorded by then.
+    // What was recorded once there are `count` events, `done` holds, or `timeout` has passed.
     std::vector<RecordedKey> waitForEvents(std::size_t count,
                                            std::chrono::milliseconds timeout) const;
     std::vector<RecordedKey>
@@ -69,8 +64,7 @@ public:
     // The _NET_WM_NAME of the window with the keyboard focus; empty when no window has it.
     std::string focusedWindowTitle();
 
-    // Maps a top-level window with the title (_NET_WM_NAME), program class
-    // (WM_CLASS) and process id (_NET_WM_PID) given, and returns once it is viewable.
+    // A viewable top-level window with this _NET_WM_NAME, WM_CLASS and _NET_WM_PID.
     TestWindow createWindow(const std::string& title, const std::string& programClass,
                             unsigned long pid);
     // Gives the window the keyboard focus, as a click on it would.
@@ -80,11 +74,10 @@ public:
     // The key events the server delivered to the window itself.
     std::vector<RecordedKey> keysAt(TestWindow window) const;
 
-    // Presses or releases the key that types `keysymName`, through XTest on a connection other
-    // than the one that owns the windows and grabs.
+    // Through XTest, on a connection other than the one that owns the windows and grabs.
     void typeKey(const std::string& keysymName, bool down);
-    // Grabs the whole keyboard for the window, as a full-screen game does, or one key on the
-    // root window with any modifiers.
+    // The whole keyboard for the window, as a full-screen game does; one key on the root window.
+
     bool grabKeyboard(TestWindow window);
     void grabKey(const std::string& keysymName);
 

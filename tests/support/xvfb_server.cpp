@@ -37,8 +37,8 @@ void end(QProcess& process) {
     process.waitForFinished(-1);
 }
 
-// AutoAddDevices off: the server's keyboard is its virtual core keyboard only, whose keymap
-// setxkbmap sets; no real keyboard of this machine takes part.
+// AutoAddDevices off: only the virtual core keyboard, no real keyboard of this machine.
+
 constexpr const char* xorgConfiguration = R"(Section "ServerFlags"
     Option "AutoAddDevices" "false"
 EndSection

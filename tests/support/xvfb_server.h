@@ -8,9 +8,8 @@
 
 namespace vindaro::test {
 
-// An X server of this test's own, on a display number the server picks itself (-displayfd), so
-// tests running side by side never collide. Stopped by its process id when this object goes
-// away, and killed by the kernel should the test process die first.
+// An X server of this test's own on a display it picks itself (-displayfd), so parallel tests
+// never collide; stopped with this object, killed by the kernel should the test die first.
 class XServerProcess {
 public:
     virtual ~XServerProcess();
@@ -18,8 +17,7 @@ public:
     XServerProcess(const XServerProcess&) = delete;
     XServerProcess& operator=(const XServerProcess&) = delete;
 
-    // ":N"
-    const std::string& displayName() const { return m_displayName; }
+    const std::string& displayName() const { return m_displayName; } // ":N"
 
     void stop(); // terminates the server and waits for it
     // Stops the server in its tracks (SIGSTOP), as a hung one would, and lets it go on.
@@ -42,8 +40,7 @@ public:
     explicit XvfbServer(const std::vector<std::string>& extraArguments = {});
     ~XvfbServer() override;
 
-    // Starts a window manager (openbox) on the display and returns once it manages windows. It
-    // stops with the server. Throws std::runtime_error when it does not come up.
+    // Starts openbox and returns once it manages windows; throws when it does not come up.
     void startWindowManager();
 
 private:
@@ -57,8 +54,8 @@ public:
     XorgServer();
     ~XorgServer() override;
 
-    // Runs setxkbmap on this display with these arguments (plain words, e.g. {"-layout", "fr"});
-    // throws std::runtime_error when it fails.
+    // Runs setxkbmap on this display, e.g. with {"-layout", "fr"}; throws when it fails.
+
     void setKeymap(const std::vector<std::string>& arguments) const;
 
 private:

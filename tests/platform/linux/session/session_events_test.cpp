@@ -32,9 +32,8 @@ const QString gnomeSaver = QStringLiteral("org.gnome.ScreenSaver");
 const QString freedesktopSaver = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString dbusMock = QStringLiteral("org.freedesktop.DBus.Mock");
 
-// The real logind on a private "system" bus, played by python3-dbusmock, and the two screen
-// savers on a private session bus; the test's own client, which owns none of their names,
-// drives the mock and also plays an intruder.
+// logind (python3-dbusmock) on a private "system" bus, the two screen savers on a private session
+// bus; the test's client, which owns none of their names, drives the mock and plays an intruder.
 class SessionSignals : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -44,8 +43,7 @@ protected:
         sessionClient = sessionBus.connect(QStringLiteral("client"));
     }
 
-    // logind with this process in session c1 and another user in session c2; `byPid` false: it
-    // cannot name the process's session.
+    // This process in session c1, another user in c2; `byPid` false: logind cannot name ours.
     void startLogind(bool byPid = true) {
         // The Debian python3-dbusmock belongs to the system's own Python.
         ASSERT_TRUE(systemBus.startService(
@@ -64,7 +62,6 @@ protected:
                   QStringLiteral("o"), QStringLiteral("ret = '%1'").arg(ourSession)});
     }
 
-    // The agent's side, with `sleeps` and `locks` counting what it reports.
     void startAgent() {
         agentSystemBus = systemBus.connect(QStringLiteral("agent"));
         agentSessionBus = sessionBus.connect(QStringLiteral("agent"));
@@ -73,8 +70,7 @@ protected:
         notifications->observe({[this] { ++sleeps; }, [this] { ++locks; }});
     }
 
-    // Returns once every signal sent to the agent so far has been delivered: a bus answers the
-    // agent's own call only after what it routed to the agent before.
+    // Every signal sent to the agent so far is delivered before the bus answers its own call.
     void settle() {
         for (QDBusConnection* bus : {&agentSystemBus, &agentSessionBus}) {
             const QDBusMessage reply =
@@ -100,7 +96,6 @@ protected:
         EXPECT_TRUE(saver.send(signal << active));
     }
 
-    // Calls a method on a mock and waits for its answer.
     static QDBusMessage mock(QDBusConnection& client, const QString& service, const QString& path,
                              const QString& method, const QVariantList& arguments,
                              const QString& interface = dbusMock) {
@@ -141,8 +136,7 @@ protected:
         return listed;
     }
 
-    // A signal sent by the test's client, which owns none of the names: to everyone, and
-    // addressed to the listener alone.
+    // A signal from the test's client, which owns none of the names: broadcast, and targeted.
     static void intrude(QDBusConnection& client, const QString& listener, const QString& path,
                         const QString& interface, const QString& name,
                         const QVariantList& arguments) {
@@ -197,8 +191,8 @@ TEST_F(SessionSignals, SleepAndEachLockOfThisSessionAreReportedOnce) {
     settle();
     EXPECT_EQ(locks, 1);
 
-    // After an unlock, from either side, the next lock counts again however soon it comes, and
-    // each source is heard on its own.
+    // After an unlock, from either side, the next lock counts again however soon it comes.
+
     setSaverActive(gnomeSaver, false);
     settle();
     setSaverActive(freedesktopSaver, true);
@@ -212,8 +206,7 @@ TEST_F(SessionSignals, SleepAndEachLockOfThisSessionAreReportedOnce) {
     EXPECT_EQ(sleeps, 1);
 }
 
-// logind waits for the agent before the machine sleeps: the keys come up while it still holds
-// the agent's inhibitor, which is given back then and taken again after the wake-up.
+// The keys come up while logind still holds the agent's inhibitor, taken again after wake-up.
 TEST_F(SessionSignals, SleepWaitsUntilEveryKeyIsUp) {
     ASSERT_NO_FATAL_FAILURE(startLogind());
     ASSERT_NO_FATAL_FAILURE(startAgent());
@@ -239,8 +232,8 @@ TEST_F(SessionSignals, SleepWaitsUntilEveryKeyIsUp) {
     EXPECT_TRUE(eventually([&] { return inhibitors() == held; }));
 }
 
-// Until logind has said which session is ours, no session's lock is taken for ours; a process
-// outside any session asks for the user's own ("auto", which the mock names literally).
+// No lock counts until logind names our session; outside any, a process asks for "auto".
+
 TEST_F(SessionSignals, NoLockCountsWhileOurSessionIsUnknown) {
     ASSERT_NO_FATAL_FAILURE(startLogind(false));
     vindaro::LogindListener listener(systemBus.connect(QStringLiteral("auto")));

@@ -1,6 +1,5 @@
-// The Wayland backends against real compositors: keys through sway's virtual keyboard and through
-// mutter's remote-desktop session, as a native Wayland window receives them; sway's focus for the
-// pin; the choice of backend; and the one agent per user with its `--stop` command.
+// The Wayland backends against sway and mutter, seen from native Wayland windows; the choice of
+// backend; and the one agent per user with its `--stop` command.
 #include "keyboard/key_map.h"
 #include "keyboard/keyboard_executor.h"
 #include "platform/linux/desktop/agent_instance.h"
@@ -21,7 +20,6 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -38,10 +36,10 @@ namespace {
 constexpr VirtualKeyCode shift = 56;
 constexpr VirtualKeyCode w = 13;
 
-// 100 commands, the whole key map in turn, the first three pressed three times so gaps show; then
-// a 3 s hold that cancelAll() ends. Times are the events' own: the agent's under sway. Mutter
-// stamps an event when its input thread gets to it, and on a busy machine sometimes handles a
-// key-down and its key-up together, so up to `shortAllowed` presses may look short there.
+// 100 commands over the key map, the first three pressed thrice so gaps show; then a 3 s hold
+// that cancelAll() ends. Mutter stamps events when its input thread gets to them, so up to
+// `shortAllowed` presses may look short there.
+
 void expectKeysArriveAndCancelReleasesAtOnce(KeyPoster& poster, WaylandKeyRecorder& recorder,
                                              std::size_t shortAllowed) {
     constexpr int holdMs = 30;
@@ -111,8 +109,8 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     EXPECT_TRUE(wlroots.focus->canPin());
     EXPECT_EQ(wlroots.stopKey->state(), StopKey::State::needsDesktopShortcut);
     // An X session gets X11, and a Wayland one that offers neither way gets XWayland.
-    const auto x = choose({{"DISPLAY", ":99"}});
-    EXPECT_EQ(x.kind, KeyBackendKind::x11);
+    EXPECT_EQ(choose({{"DISPLAY", ":99"}}).kind, KeyBackendKind::x11);
+
     const auto neither =
         choose({{"WAYLAND_DISPLAY", "/nonexistent/wayland-9"}, {"DISPLAY", ":99"}});
     EXPECT_EQ(neither.kind, KeyBackendKind::xwaylandOnly);
@@ -181,8 +179,8 @@ TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindowAndStopReachesTheOneAge
 
     ASSERT_TRUE(sway.command(R"([app_id="chat"] focus)"));
     const auto moved = std::chrono::steady_clock::now();
-    // A key held while the focus moves comes up in the window that has the focus now, as on a
-    // hardware keyboard; no key goes down there.
+    // A held key comes up where the focus went, as on a hardware keyboard; nothing goes down.
+
     const auto released = chat.waitForKeys(1, patience);
     ASSERT_EQ(released.size(), 1U);
     EXPECT_FALSE(released[0].pressed);

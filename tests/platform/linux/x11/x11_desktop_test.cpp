@@ -1,7 +1,5 @@
-// The pin to a game window and the stop key on private Xvfb servers, seen from the windows of a
-// recording X client, with openbox and without a window manager. The agent's part is played as
-// the agent plays it: the keyboard executor asks before every key-down, the focus leaving the
-// pinned window cancels everything, and Pause is counted on the main thread.
+// The pin to a game window and the stop key on private Xvfb servers, with and without a window
+// manager, the agent's part played as the agent plays it.
 #include "keyboard/keyboard_executor.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
 #include "platform/linux/x11/x11_stop_key.h"
@@ -40,10 +38,8 @@ std::size_t count(const std::vector<RecordedKey>& keys, const std::string& keysy
     }));
 }
 
-// Without a window manager first, where the focus is PointerRoot and keys go to the window under
-// the pointer; then openbox takes over the same windows. Chat, then another window of the game's
-// own program, then chat again take the focus during a hold; then the game window closes during
-// one.
+// Without a window manager first (the focus follows the pointer), then openbox on the same
+// windows: chat, the game's other window and chat take the focus during holds; the game closes.
 TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithAndWithoutAWM) {
     XvfbServer server;
     XKeyRecorder recorder(server.displayName());
@@ -68,8 +64,7 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
                    .pinTimedOut = [&] { timedOut = true; },
                    .pinnedWindowClosed = [&] { closed = true; },
                    .focusLeftPinnedWindow = [&] { executor.cancelAll(); }});
-    // The focus handler uses the executor, and the executor the focus: unhooked before either
-    // goes, however the test ends.
+    // Unhooked before the executor or the focus goes, however the test ends.
     const std::shared_ptr<void> unhook(nullptr, [&](void*) { focus.observe({}); });
 
     const auto pin = [&](const std::function<void()>& giveFocus, const QString& title) {
@@ -79,8 +74,8 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
         ASSERT_TRUE(eventually([&] { return !pinnedTitle.isEmpty(); }));
         EXPECT_EQ(pinnedTitle, title);
     };
-    // Holds W for 3000 ms in `game`, moves the focus away with `moveFocus` and checks that W came
-    // up at once, well before the hold would have ended, however often that happened before.
+    // W held for 3 s in `game` comes up at once when `moveFocus` moves the focus away.
+
     const auto holdWhileTheFocusMoves = [&](TestWindow game,
                                             const std::function<void()>& moveFocus) {
         const std::size_t pressed = count(recorder.keysAt(game), "w", true);
@@ -146,13 +141,10 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
                       count(recorder.keysAt(other), "a", true),
                   0U);
     EXPECT_EQ(count(recorder.events(), "a", true), 0U);
-    const Skip notFocused{KeyDestination::pinnedWindowNotFocused, "A"};
-    EXPECT_EQ(skips(), (std::vector<Skip>{{KeyDestination::noFocusedWindow, "W"},
-                                          notFocused,
-                                          notFocused,
-                                          notFocused,
-                                          notFocused,
-                                          {KeyDestination::pinnedWindowClosed, "A"}}));
+    std::vector<Skip> expected(5, {KeyDestination::pinnedWindowNotFocused, "A"});
+    expected.front() = {KeyDestination::noFocusedWindow, "W"};
+    expected.push_back({KeyDestination::pinnedWindowClosed, "A"});
+    EXPECT_EQ(skips(), expected);
 
     // Unpinned, keys go wherever the focus is again.
     focus.unpin();
@@ -161,8 +153,8 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
     ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(chat), "a", false) == 1; }));
     EXPECT_TRUE(recorder.keysDown().empty());
 
-    // Pause pressed through XTest, as a keyboard would, stops once a press, also while a game or
-    // another program holds the key or the whole keyboard.
+    // Pause through XTest stops once a press, also while another program grabs it or the keyboard.
+
     int presses = 0;
     const auto tap = [&] {
         recorder.typeKey("Pause", true);
