@@ -59,8 +59,8 @@ public:
         const char* names[] = {"connect", "pause", "stop", "test"};
         QStringList enabled;
         for (int i = 0; i < 4; ++i)
-            enabled << (enabledButtons[i] ? QString::fromLatin1(names[i]) : QString());
-        enabled.removeAll(QString());
+            if (enabledButtons[i])
+                enabled << QString::fromLatin1(names[i]);
         return enabled.join(u' ');
     }
 
@@ -85,17 +85,15 @@ inline const QStringList stopLines = {QStringLiteral("หยุดการเ�
 
 class AgentTest : public TrustedServiceTest {
 protected:
-    AgentTest()
-        : AgentTest(options(50ms)) {}
-    explicit AgentTest(AgentAppDelegate::Options agentOptions)
-        : AgentTest(std::move(agentOptions), secrets, defaults) {}
+    explicit AgentTest(std::chrono::milliseconds reconnectDelay = 50ms)
+        : AgentTest(reconnectDelay, secrets, defaults) {}
     // Keeps the credentials in the given keyring and settings instead of the ones in memory.
-    AgentTest(AgentAppDelegate::Options agentOptions, SecretStore& keyring, UserDefaults& stored)
+    AgentTest(std::chrono::milliseconds reconnectDelay, SecretStore& keyring, UserDefaults& stored)
         : secretStore(keyring)
         , userDefaults(stored)
         , agent{{poster, secretStore, userDefaults, clipboard, settings, workspace, focus, stopKey,
                  notifications},
-                std::move(agentOptions)} {
+                options(reconnectDelay)} {
         EXPECT_TRUE(relay.listen());
         route(QStringLiteral("vindaro.net"), pairingService.port());
         route(QStringLiteral("www.vindaro.net"), relay.port());

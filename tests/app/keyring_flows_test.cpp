@@ -18,7 +18,7 @@ struct RealCredentials {
 class LockedKeyringAgentTest : protected RealCredentials, public AgentTest {
 protected:
     LockedKeyringAgentTest()
-        : AgentTest(options(50ms), keyring, settingsFile) {}
+        : AgentTest(50ms, keyring, settingsFile) {}
 
     void SetUp() override {
         store(sampleSession());

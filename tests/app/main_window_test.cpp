@@ -61,11 +61,6 @@ protected:
         ASSERT_TRUE(eventually([&] { return view->toPlainText() == shown(); }));
     }
 
-    void showWindow() {
-        window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
-    }
-
     RecordingActions actions;
     MainWindow window{actions, [] { return QDateTime(QDate(2024, 5, 17), QTime(20, 14, 5)); }};
 };
@@ -132,7 +127,8 @@ TEST_F(MainWindowTest, ReturnWhileConnectIsEnabledAndEachButtonAskTheControllerF
 }
 
 TEST_F(MainWindowTest, LogShowsEveryLineWithoutFreezingUnderAFlood) {
-    showWindow();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, waitLimitMs));
     window.appendLog(QStringLiteral("เชื่อมต่อสำเร็จ — เปิดเกมและคลิกให้เกมเป็นหน้าต่างหลัก"));
     waitForLogShown();
     EXPECT_TRUE(window.logText().endsWith(

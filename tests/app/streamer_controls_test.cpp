@@ -9,7 +9,6 @@ using namespace vindaro::test;
 TEST_F(AgentTest, APinnedWindowTakesTheKeysAloneLosingTheFocusLetsGoAndItsClosingIsNotified) {
     launchConnected();
     EXPECT_TRUE(view.pinEnabled);
-    EXPECT_EQ(view.pinTitle, QStringLiteral("ล็อกหน้าต่างเกม"));
     agent.pinTapped();
     EXPECT_EQ(focus.choosingFor, std::optional(std::chrono::milliseconds(10s)));
     focus.handlers.pinned(QStringLiteral("เกม <b>Quest</b>"));

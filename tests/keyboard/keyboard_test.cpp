@@ -114,9 +114,6 @@ TEST_F(KeyboardExecutorTest, HoldsEachPressAndLeaves35MsBetweenPressesButNotAfte
     for (std::size_t gap = 5; gap < 13; gap += 2)
         quickest = std::min(quickest, posted[gap + 1].time - posted[gap].time);
     EXPECT_LT(quickest, 35ms);
-    ASSERT_TRUE(logged(5));
-    EXPECT_EQ(log()[0], "[KEY] W ×3 ← gift");
-    EXPECT_EQ(log()[1], "[KEY] SPACE ×1 ← ทดสอบ");
 }
 
 TEST_F(KeyboardExecutorTest, TakesAHundredUnfinishedCommandsAndAllOfThemAgainAfterACancel) {
@@ -233,28 +230,4 @@ TEST_F(KeyboardExecutorTest, DestructionReleasesAKeyWhoseReleaseFailedWhileTheWo
     executor.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
     EXPECT_EQ(keysOf(poster.events()), presses({56}));
-}
-
-// Mostly for ThreadSanitizer: callers on several threads while the worker presses.
-TEST_F(KeyboardExecutorTest, ConcurrentCallersLeaveNoKeyHeld) {
-    std::vector<std::thread> callers;
-    for (int caller = 0; caller < 4; ++caller) {
-        callers.emplace_back([&, caller] {
-            for (int round = 0; round < 100; ++round) {
-                const auto code = static_cast<std::uint16_t>(caller * 10 + round % 10);
-                static_cast<void>(executor->enqueue("K", code, 2, round % 3, "thread"));
-                if (round % 25 == caller)
-                    executor->cancelAll();
-            }
-        });
-    }
-    for (std::thread& caller : callers)
-        caller.join();
-    // Commands run in order, so once the one accepted last has run, all others have ended.
-    ASSERT_TRUE(eventually([&] { return executor->enqueue("END", 99, 1, 0, "s"); }));
-    ASSERT_TRUE(eventually([&] {
-        const auto keys = keysOf(poster.events());
-        return !keys.empty() && keys.back() == Key{99, up};
-    }));
-    EXPECT_TRUE(poster.heldKeys().empty());
 }

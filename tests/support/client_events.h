@@ -5,7 +5,6 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <functional>
 #include <vector>
 
 namespace vindaro::test {
@@ -21,21 +20,21 @@ public:
     };
 
     void webSocketClientConnecting(WebSocketClient&) noexcept override {
-        record({Kind::connecting, {}, false});
+        events.push_back({Kind::connecting, {}, false});
     }
     void webSocketClientConnected(WebSocketClient&) noexcept override {
-        record({Kind::connected, {}, false});
+        events.push_back({Kind::connected, {}, false});
     }
     void webSocketClientDisconnected(WebSocketClient&, const QString& message,
                                      bool willReconnect) noexcept override {
-        record({Kind::disconnected, message, willReconnect});
+        events.push_back({Kind::disconnected, message, willReconnect});
     }
     void webSocketClientWaitingForNetwork(WebSocketClient&,
                                           const QString& message) noexcept override {
-        record({Kind::waiting, message, false});
+        events.push_back({Kind::waiting, message, false});
     }
     void webSocketClientReceived(WebSocketClient&, const KeyCommand& command) noexcept override {
-        record({Kind::received, command.source.value_or(QString()), false});
+        events.push_back({Kind::received, command.source.value_or(QString()), false});
     }
 
     int count(Kind kind) const {
@@ -59,15 +58,6 @@ public:
     }
 
     std::vector<Event> events;
-    // Called after each event is recorded, e.g. to act from inside a report.
-    std::function<void(const Event&)> onEvent;
-
-private:
-    void record(Event event) {
-        events.push_back(event);
-        if (onEvent)
-            onEvent(events.back());
-    }
 };
 
 } // namespace vindaro::test
