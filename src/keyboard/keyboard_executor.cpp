@@ -85,10 +85,11 @@ void KeyboardExecutor::cancelAll() {
         std::scoped_lock lock(m_mutex);
         ++m_generation; // unsigned, so it wraps to 0 after its largest value
     }
-    // A key-down being handed over is let through first, so that our key-up follows it.
-    { std::scoped_lock posting(m_postingKeyDown); }
+    // A key being handed over is let through first: our key-up follows a key-down, and a key-up
+    // the worker is sending has left before this returns.
     std::vector<std::uint16_t> held;
     {
+        std::scoped_lock posting(m_postingKey);
         std::scoped_lock lock(m_mutex);
         held.assign(m_activeKeys.begin(), m_activeKeys.end());
         m_activeKeys.clear();
@@ -170,7 +171,7 @@ std::optional<KeyboardExecutor::PressFailure> KeyboardExecutor::press(const Comm
         return PressFailure::destinationRefused;
     KeyTicket keyDown{};
     {
-        std::scoped_lock posting(m_postingKeyDown);
+        std::scoped_lock posting(m_postingKey);
         {
             std::scoped_lock lock(m_mutex);
             // Cancelled since the last check: better not to put the key down at all.
@@ -191,13 +192,16 @@ std::optional<KeyboardExecutor::PressFailure> KeyboardExecutor::press(const Comm
     }
     // Released here unless cancelAll() already has; also after a failed key-down, which may have
     // gone through all the same.
-    bool stillHeld = false;
     {
-        std::scoped_lock lock(m_mutex);
-        stillHeld = m_activeKeys.erase(code) > 0;
+        std::scoped_lock posting(m_postingKey);
+        bool stillHeld = false;
+        {
+            std::scoped_lock lock(m_mutex);
+            stillHeld = m_activeKeys.erase(code) > 0;
+        }
+        if (stillHeld)
+            sendReleases({code});
     }
-    if (stillHeld)
-        sendReleases({code});
     const bool released = confirmReleases();
     // Events arrive in order, so a key-down still unanswered is settled once its key-up is.
     if (wentDown == KeyDelivery::pending)

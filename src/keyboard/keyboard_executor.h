@@ -128,10 +128,11 @@ private:
     std::deque<Command> m_queue;
     bool m_stopping = false;
 
-    // Held by the worker while it hands a key-down to the poster (which never waits for the
-    // display server); cancelAll() waits for it, so that its key-up comes after that key-down
-    // and no key of a cancelled command is handed over after cancelAll() has returned.
-    std::mutex m_postingKeyDown;
+    // Held by the worker while it hands a key-down, or its own key-up, to the poster (which never
+    // waits for the display server). cancelAll() waits for it, so that its key-up comes after
+    // that key-down, no key of a cancelled command is handed over after cancelAll() has
+    // returned, and no key the worker was letting go of is still down when it returns.
+    std::mutex m_postingKey;
 
     std::mutex m_logMutex;
     LogSink m_onLog;
