@@ -3,11 +3,14 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
-#include <QDeadlineTimer>
-
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,25 +20,6 @@
 namespace vindaro::test {
 
 namespace {
-
-// Output discarded, and killed by the kernel should the test process die first.
-void startQuietly(QProcess& process, const std::vector<std::string>& command) {
-    QStringList arguments;
-    for (const std::string& argument : command)
-        arguments.append(QString::fromStdString(argument));
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    process.start(arguments.takeFirst(), arguments);
-}
-
-// Terminates it, stopped or not, and waits for it.
-void end(QProcess& process) {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    kill(static_cast<pid_t>(process.processId()), SIGCONT);
-    process.waitForFinished(-1);
-}
 
 // AutoAddDevices off: only the virtual core keyboard, no real keyboard of this machine.
 
@@ -59,19 +43,77 @@ std::string xorgDirectory() {
 
 } // namespace
 
+void ChildProcess::start(const std::vector<std::string>& command, bool readOutput) {
+    std::vector<char*> argv;
+    for (const std::string& argument : command)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    int output[2] = {-1, -1};
+    if (readOutput && pipe2(output, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe2 failed");
+    const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    m_pid = fork();
+    if (m_pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        dup2(readOutput ? output[1] : quiet, STDOUT_FILENO);
+        dup2(quiet, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(quiet);
+    if (readOutput) {
+        close(output[1]);
+        m_output = output[0];
+    }
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+}
+
+std::string ChildProcess::readLine(std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string line;
+    for (char c = 0;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{m_output, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
+            read(m_output, &c, 1) != 1)
+            return {};
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+void ChildProcess::signal(int number) const {
+    if (m_pid > 0)
+        kill(m_pid, number);
+}
+
+void ChildProcess::stop() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        kill(m_pid, SIGCONT);
+        while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+    }
+    if (m_output >= 0)
+        close(m_output);
+    m_output = -1;
+}
+
 XServerProcess::XServerProcess(std::vector<std::string> arguments,
                                std::chrono::seconds startLimit) {
     // The server writes its display number on its output once it accepts connections.
     arguments.insert(arguments.end(), {"-displayfd", "1"});
-    startQuietly(m_process, arguments);
-    const QDeadlineTimer deadline(startLimit);
-    while (!m_process.canReadLine() && m_process.waitForReadyRead(int(deadline.remainingTime()))) {
-    }
-    if (!m_process.canReadLine()) {
+    m_process.start(arguments, true);
+    const std::string display = m_process.readLine(startLimit);
+    if (display.empty()) {
         stop();
         throw std::runtime_error(arguments.front() + " did not start");
     }
-    m_displayName = ":" + m_process.readLine().trimmed().toStdString();
+    m_displayName = ":" + display;
 }
 
 XServerProcess::~XServerProcess() {
@@ -79,15 +121,15 @@ XServerProcess::~XServerProcess() {
 }
 
 void XServerProcess::stop() {
-    end(m_process);
+    m_process.stop();
 }
 
 void XServerProcess::suspend() {
-    kill(static_cast<pid_t>(m_process.processId()), SIGSTOP);
+    m_process.signal(SIGSTOP);
 }
 
 void XServerProcess::resume() {
-    kill(static_cast<pid_t>(m_process.processId()), SIGCONT);
+    m_process.signal(SIGCONT);
 }
 
 XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments)
@@ -100,13 +142,8 @@ XvfbServer::XvfbServer(const std::vector<std::string>& extraArguments)
           }(),
           std::chrono::seconds(10)) {}
 
-XvfbServer::~XvfbServer() {
-    end(m_windowManager);
-}
-
 void XvfbServer::startWindowManager() {
-    m_windowManager.setStandardOutputFile(QProcess::nullDevice());
-    startQuietly(m_windowManager, {"env", "DISPLAY=" + displayName(), "openbox", "--sm-disable"});
+    m_windowManager.start({"env", "DISPLAY=" + displayName(), "openbox", "--sm-disable"}, false);
     // It announces itself on the root window a little before it manages windows, and a window
     // mapped in between stays unmapped: so map one until it shows.
     Display* display = XOpenDisplay(displayName().c_str());

@@ -1,12 +1,34 @@
 #pragma once
 
-#include <QProcess>
+#include <sys/types.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 namespace vindaro::test {
+
+// A program the test starts, killed by the kernel should the test die first. fork() and exec
+// rather than QProcess: QProcess's child runs in the test's memory until the exec, which the
+// thread sanitizer cannot follow, and it then takes the test's own locking for races.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess() { stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Its error output is discarded, and so is its standard output unless `readOutput`.
+    void start(const std::vector<std::string>& command, bool readOutput);
+    // One line of its standard output, or nothing when none came within `limit`.
+    std::string readLine(std::chrono::milliseconds limit) const;
+    void signal(int number) const;
+    void stop(); // terminates it, stopped or not, and waits for it
+
+private:
+    pid_t m_pid = -1;
+    int m_output = -1;
+};
 
 // An X server of this test's own on a display it picks itself (-displayfd), so parallel tests
 // never collide; stopped with this object, killed by the kernel should the test die first.
@@ -29,7 +51,7 @@ protected:
     XServerProcess(std::vector<std::string> command, std::chrono::seconds startLimit);
 
 private:
-    QProcess m_process;
+    ChildProcess m_process;
     std::string m_displayName;
 };
 
@@ -38,13 +60,12 @@ class XvfbServer : public XServerProcess {
 public:
     // Extra arguments go to Xvfb, e.g. {"-extension", "XTEST"} to start it without XTEST.
     explicit XvfbServer(const std::vector<std::string>& extraArguments = {});
-    ~XvfbServer() override;
 
     // Starts openbox and returns once it manages windows; throws when it does not come up.
     void startWindowManager();
 
 private:
-    QProcess m_windowManager;
+    ChildProcess m_windowManager; // stopped before the server
 };
 
 // A private Xorg with the dummy video driver and no input devices of its own. Unlike Xvfb it
