@@ -128,10 +128,11 @@ private:
     std::deque<Command> m_queue;
     bool m_stopping = false;
 
-    // Held by the worker while it hands a key-down, or its own key-up, to the poster (which never
-    // waits for the display server). cancelAll() waits for it, so that its key-up comes after
-    // that key-down, no key of a cancelled command is handed over after cancelAll() has
-    // returned, and no key the worker was letting go of is still down when it returns.
+    // Held by the worker while it hands a key-down, or its own key-up, to the poster (the X
+    // poster never waits for the server; the Wayland ones wait at most a second for the
+    // compositor's answer). cancelAll() waits for it, so that its key-up comes after that
+    // key-down, no key of a cancelled command is handed over after cancelAll() has returned, and
+    // no key the worker was letting go of is still down when it returns.
     std::mutex m_postingKey;
 
     std::mutex m_logMutex;
