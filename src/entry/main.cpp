@@ -6,6 +6,7 @@
 #include "entry/termination_signals.h"
 #include "model/constants.h"
 #include "platform/linux/desktop/agent_instance.h"
+#include "platform/linux/desktop/desktop_session.h"
 #include "platform/linux/desktop/freedesktop_notifications.h"
 #include "platform/linux/desktop/help_settings_opener.h"
 #include "platform/linux/desktop/system_clipboard.h"
@@ -193,6 +194,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     case vindaro::Mode::application:
+        if (!vindaro::desktopSessionReachable(QProcessEnvironment::systemEnvironment())) {
+            std::cerr << "vindaro-agent: หน้าต่างของโปรแกรมต้องเปิดในเดสก์ท็อป ไม่พบ X server หรือ "
+                         "Wayland — ใช้ --self-test และ --connection-test ได้โดยไม่ต้องมีเดสก์ท็อป "
+                         "(the window needs a desktop session; --self-test and --connection-test "
+                         "work without one)\n";
+            return 1;
+        }
         return runApplication(argc, argv);
     }
     return 1;

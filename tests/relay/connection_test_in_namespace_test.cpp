@@ -75,6 +75,21 @@ TEST_F(ConnectionTestCommand, AnAcceptingRelayGivesOkForTheFirstLineAndIsClosedN
     const Outcome selfTest = run({}, QStringLiteral("--connection-test --self-test"));
     EXPECT_EQ(selfTest.out, QByteArray("SELF_TEST_OK\n"));
     EXPECT_EQ(selfTest.status, 0);
+    // Without a desktop the window cannot open: one line saying what works, not Qt's abort.
+    for (const char* display : {"", ":1997"}) {
+        QProcess windowless;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
+        windowless.setProcessEnvironment(environment);
+        windowless.start(QStringLiteral(VINDARO_AGENT_PATH), {});
+        ASSERT_TRUE(windowless.waitForFinished(10000));
+        EXPECT_EQ(windowless.exitCode(), 1);
+        const QByteArray said = windowless.readAllStandardError();
+        EXPECT_EQ(said.count('\n'), 1) << said.toStdString();
+        EXPECT_TRUE(said.contains("--self-test and --connection-test")) << said.toStdString();
+    }
     // A line that never ends is refused as soon as it is longer than any bundle.
     for (const Outcome& refused :
          {run("wss://evil.example/ws|ROOM1|TOKEN-xyz1\n"),
