@@ -108,11 +108,18 @@ TEST_F(AgentTest, ALostConnectionReleasesKeysButStaysArmedWithOrWithoutReconnect
     EXPECT_EQ(view.connection, line(QStringLiteral("🟡 หลุดชั่วคราว "
                                                    "กำลังเชื่อมใหม่…"),
                                     StatusColor::orange));
-    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    // Armed while it reconnects, so it can be stopped and paused; paused, it can still be stopped.
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect pause stop test"));
     EXPECT_EQ(view.activity, armed);
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    agent.pauseTapped();
+    relay.lastPeer().drop();
+    ASSERT_TRUE(eventually([&] { return !agent.isConnected(); }));
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect stop test"));
 
     // Back by itself, and pressing keys again without the user's action.
     ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    agent.pauseTapped();
     send(QStringLiteral(R"("key":"space","holdMs":20)"));
     ASSERT_TRUE(eventually(
         [&] { return !poster.events().empty() && poster.events().back().code == keySpace; }));
@@ -124,6 +131,9 @@ TEST_F(AgentTest, ALostConnectionReleasesKeysButStaysArmedWithOrWithoutReconnect
     EXPECT_EQ(view.log.last(), QStringLiteral("รหัสห้องหรือ Token ไม่ถูกต้อง"));
     EXPECT_EQ(notifications.shown,
               QStringList{QStringLiteral("การเชื่อมต่อ Vindaro สิ้นสุด: รหัสห้องหรือ Token ไม่ถูกต้อง")});
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect pause stop test")); // still armed
+    agent.pauseTapped();
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
 }
 
 // Pause, sleep, screen lock and a withdrawn permission each let go and skip commands until the
