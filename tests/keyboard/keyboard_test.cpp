@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -84,6 +85,7 @@ TEST(KeyCommand, DecodesMembersAsSentAndRefusesAMessageWithOneBadMember) {
     EXPECT_EQ(command.holdMs, 1000);
     EXPECT_EQ(command.source, QStringLiteral("gift"));
     EXPECT_FALSE(command.viewer);
+    EXPECT_FALSE(KeyCommand::decode(R"({"type":"key","holdMs":null})").holdMs); // as if absent
     for (const char* bytes :
          {R"({"key":"SPACE"})", R"({"type":1})", R"({"type":"key","pressCount":"2"})",
           R"({"type":"key","holdMs":2.5})", R"({"type":"key","holdMs":9223372036854775808})",
@@ -149,11 +151,17 @@ TEST_F(KeyboardExecutorTest, CancelReleasesAtOnceAndNoKeyOfACancelledCommandGoes
     poster.resumeDelivery();
     EXPECT_EQ(keysOf(events(4)), presses({12, 6}));
 
-    // A key-down already on its way when cancelAll() is called goes down before the key-up.
+    // A key-down already on its way when cancelAll() is called goes down before the key-up, and
+    // cancelAll() waits for it.
     poster.holdBackKeyDowns();
     ASSERT_TRUE(executor->enqueue("A", 0, 1, 60'000, "s"));
     ASSERT_TRUE(poster.waitForHeldBackKeyDown(vindaro::test::patience));
-    std::thread canceller([&] { executor->cancelAll(); });
+    std::atomic<bool> cancelled = false;
+    std::thread canceller([&] {
+        executor->cancelAll();
+        cancelled = true;
+    });
+    EXPECT_FALSE(eventually([&] { return cancelled.load(); }, 100ms));
     poster.releaseKeyDowns();
     canceller.join();
     EXPECT_EQ(keysOf(poster.events()).at(4), (Key{0, down}));
