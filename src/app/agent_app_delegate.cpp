@@ -95,8 +95,9 @@ StatusLine connectionLine(ConnectionPhase phase) {
     return {};
 }
 
-// What the window shows for a state. Connect waits while the agent is connected or pairing;
-// stop is there for both; pause only while connected.
+// What the window shows for a state. Connect waits while the agent is connected or pairing.
+// An armed agent presses keys the moment a socket opens, so stop is there whenever it is armed
+// or a connection is being opened, and pause whenever it is armed (resume needs a connection).
 ViewContent contentFor(const AgentState& state) {
     ViewContent content;
     if (state.mayPost)
@@ -108,9 +109,11 @@ ViewContent contentFor(const AgentState& state) {
                                    : StatusLine{text(AgentText::notArmed), StatusColor::secondary};
     content.connectEnabled =
         !state.isConnected() && !state.pairing && (!state.waitingOnKeyring || state.restoring);
-    content.pauseEnabled = state.isConnected();
-    content.stopEnabled =
-        state.isConnected() || state.pairing || (state.waitingOnKeyring && !state.restoring);
+    const bool opening =
+        state.phase == ConnectionPhase::connecting || state.phase == ConnectionPhase::reconnecting;
+    content.pauseEnabled = state.isConnected() || state.armed;
+    content.stopEnabled = state.isConnected() || state.armed || opening || state.pairing ||
+                          (state.waitingOnKeyring && !state.restoring);
     // Until the permission has been looked at there is no reason to refuse the test press.
     content.testEnabled = state.mayPost.value_or(true);
     content.pauseTitle = text(state.armed ? AgentText::pause : AgentText::resume);
@@ -525,12 +528,10 @@ void AgentAppDelegate::connectLegacy(const QString& bundle) {
 }
 
 void AgentAppDelegate::pauseTapped() {
-    if (!m_state.isConnected())
-        return;
     if (m_state.armed) {
         disarm();
         appendLog(text(AgentText::paused));
-    } else {
+    } else if (m_state.isConnected()) {
         change([](AgentState& state) { state.armed = true; });
         appendLog(text(AgentText::resumed));
     }

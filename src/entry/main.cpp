@@ -76,11 +76,9 @@ int runApplication(int argc, char** argv) {
     vindaro::KeyBackend backend = vindaro::chooseKeyBackend(
         QProcessEnvironment::systemEnvironment(), QDBusConnection::sessionBus(), x);
     // A run that was killed mid-hold left its key down on an X server; it comes up before
-    // anything else. A Wayland compositor lets go of a dead client's keys itself.
-    const bool onX = backend.kind == vindaro::KeyBackendKind::x11 ||
-                     backend.kind == vindaro::KeyBackendKind::xwaylandOnly;
+    // anything else. The journal is kept in the folder this agent has just claimed as the one.
     vindaro::HeldKeyJournal keyPoster(*backend.poster,
-                                      onX ? vindaro::HeldKeyJournal::defaultPath() : std::string());
+                                      vindaro::heldKeyJournalPath(backend.kind, instance.folder()));
     keyPoster.releaseLeftovers();
     // The display opens on the poster's own thread. A moment's wait lets the window open showing
     // the permission it has, instead of "missing" for a blink; a display slower than that is not

@@ -12,6 +12,7 @@
 #include <QWebSocket>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace vindaro {
@@ -59,7 +60,7 @@ WebSocketClient::WebSocketClient(Timing timing, std::unique_ptr<NetworkConnectiv
     m_reconnectTimer.setSingleShot(true);
     // A precise timer never fires early, so the back-off is never shorter than computed.
     m_reconnectTimer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&m_reconnectTimer, &QTimer::timeout, &m_reconnectTimer, [this] { open(); });
+    QObject::connect(&m_reconnectTimer, &QTimer::timeout, &m_reconnectTimer, [this] { attempt(); });
     QObject::connect(&m_pingTimer, &QTimer::timeout, &m_pingTimer, [this] { sendPing(); });
     m_handshakeTimer.setSingleShot(true);
     QObject::connect(&m_handshakeTimer, &QTimer::timeout, &m_handshakeTimer, [this] {
@@ -117,7 +118,16 @@ void WebSocketClient::open() {
         waitForNetwork();
         return;
     }
-    m_waitingForNetwork = false;
+    attempt();
+}
+
+void WebSocketClient::attempt() {
+    if (!m_reconnectEnabled || !m_targetURL)
+        return;
+    m_reconnectTimer.stop();
+    // While the machine says there is no network, this is the slow try, and the wait goes on.
+    if (!m_connectivity->isOffline())
+        m_waitingForNetwork = false;
     const quint64 generation = m_generation;
     if (m_delegate)
         m_delegate->webSocketClientConnecting(*this);
@@ -171,6 +181,7 @@ void WebSocketClient::handleOpened(QWebSocket* socket) {
         return;
     m_handshakeTimer.stop();
     m_reconnectAttempt = 0;
+    m_waitingForNetwork = false;
     const quint64 generation = m_generation;
     if (m_delegate)
         m_delegate->webSocketClientConnected(*this);
@@ -240,12 +251,16 @@ void WebSocketClient::scheduleReconnect() {
         waitForNetwork();
         return;
     }
+    m_waitingForNetwork = false;
     ++m_reconnectAttempt;
     m_reconnectTimer.start(m_timing.reconnectDelay(m_reconnectAttempt));
 }
 
 void WebSocketClient::waitForNetwork() {
-    m_reconnectTimer.stop();
+    // "No network" is only a hint: NetworkManager says so too when the working link is managed
+    // by something else (systemd-networkd, a manual set-up, a VPN namespace). So an attempt is
+    // still made, at the longest wait of the back-off, and at once when the network is reported.
+    m_reconnectTimer.start(m_timing.reconnectDelay(std::numeric_limits<int>::max()));
     if (std::exchange(m_waitingForNetwork, true))
         return;
     if (m_delegate)
@@ -258,7 +273,7 @@ void WebSocketClient::connectivityChanged() {
     if (!m_reconnectEnabled || m_socket != nullptr)
         return;
     if (m_connectivity->isOffline()) {
-        if (m_reconnectTimer.isActive())
+        if (m_reconnectTimer.isActive() && !m_waitingForNetwork)
             waitForNetwork();
         return;
     }

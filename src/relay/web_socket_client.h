@@ -28,8 +28,8 @@ class WebSocketClientDelegate;
 // connected: opens it with the agent's headers, hands each valid key command to the delegate,
 // pings every 20 seconds, and after any loss reconnects by itself with an exponential back-off,
 // except when the service rejects the credentials (close code 1008). While the machine says it
-// has no network, it makes no attempt: it says once that it waits, and tries at once, from the
-// first delay again, when the network comes back.
+// has no network, it says once that it waits and tries only at the back-off's longest interval;
+// when the network is reported back it tries at once, from the first delay again.
 //
 // Lives on the main thread; call it only from there. Each connection attempt is a socket object
 // of its own, and a socket's events count only while it is the current one, so an attempt that
@@ -42,7 +42,8 @@ public:
         std::chrono::milliseconds pingInterval{std::chrono::seconds(20)};
         // QtWebSockets has no handshake timeout of its own.
         std::chrono::milliseconds handshakeTimeout{std::chrono::seconds(20)};
-        // The wait before reconnect attempt n, counted since the last open or connect.
+        // The wait before reconnect attempt n, counted since the last open or connect; a number
+        // past every doubling asks for the longest wait.
         std::function<std::chrono::milliseconds(int attempt)> reconnectDelay = randomizedBackOff;
     };
 
@@ -82,7 +83,9 @@ public:
 private:
     enum class Ending { normalClosure, abort, closeHandshakeUnderway };
 
+    // open() holds back while the machine says there is no network; attempt() does not.
     void open();
+    void attempt();
     void watch(QWebSocket* socket);
     void handleOpened(QWebSocket* socket);
     void handleMessage(QWebSocket* socket, const QByteArray& bytes);
@@ -105,7 +108,8 @@ private:
     std::optional<QString> m_targetBearerToken;
     bool m_reconnectEnabled = false;
     int m_reconnectAttempt = 0;
-    // No attempt is under way or scheduled: the next one waits for the network.
+    // The machine says there is no network, and the client has said that it waits: the
+    // reconnect timer, when it runs, is the slow try.
     bool m_waitingForNetwork = false;
     // Changes on every connectTo and disconnect, so work that follows a delegate report can tell
     // whether the delegate started or stopped a connection meanwhile.

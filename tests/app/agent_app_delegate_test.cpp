@@ -4,6 +4,8 @@
 #include "model/agent_error.h"
 #include "support/qt_printers.h"
 
+#include <thread>
+
 using namespace vindaro;
 using namespace vindaro::test;
 
@@ -108,11 +110,18 @@ TEST_F(AgentTest, ALostConnectionReleasesKeysButStaysArmedWithOrWithoutReconnect
     EXPECT_EQ(view.connection, line(QStringLiteral("🟡 หลุดชั่วคราว "
                                                    "กำลังเชื่อมใหม่…"),
                                     StatusColor::orange));
-    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
+    // Armed while it reconnects, so it can be stopped and paused; paused, it can still be stopped.
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect pause stop test"));
     EXPECT_EQ(view.activity, armed);
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    agent.pauseTapped();
+    relay.lastPeer().drop();
+    ASSERT_TRUE(eventually([&] { return !agent.isConnected(); }));
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect stop test"));
 
     // Back by itself, and pressing keys again without the user's action.
     ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+    agent.pauseTapped();
     send(QStringLiteral(R"("key":"space","holdMs":20)"));
     ASSERT_TRUE(eventually(
         [&] { return !poster.events().empty() && poster.events().back().code == keySpace; }));
@@ -124,6 +133,9 @@ TEST_F(AgentTest, ALostConnectionReleasesKeysButStaysArmedWithOrWithoutReconnect
     EXPECT_EQ(view.log.last(), QStringLiteral("รหัสห้องหรือ Token ไม่ถูกต้อง"));
     EXPECT_EQ(notifications.shown,
               QStringList{QStringLiteral("การเชื่อมต่อ Vindaro สิ้นสุด: รหัสห้องหรือ Token ไม่ถูกต้อง")});
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect pause stop test")); // still armed
+    agent.pauseTapped();
+    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
 }
 
 // Pause, sleep, screen lock and a withdrawn permission each let go and skip commands until the
@@ -139,7 +151,15 @@ TEST_F(AgentTest, PauseSleepLockAndAWithdrawnPermissionEachDisarmAndReleaseButKe
     for (const auto& [event, logLine] : events) {
         holdKeyDown();
         notifications.shown.clear();
+        // The machine sleeps once the controller returns: the key-up must have arrived by then.
+        poster.stallDelivery();
+        std::thread resume([&] {
+            std::this_thread::sleep_for(50ms);
+            poster.resumeDelivery();
+        });
         event();
+        EXPECT_TRUE(poster.heldKeys().empty() || logLine != events[1].second);
+        resume.join();
         EXPECT_TRUE(poster.heldKeys().empty());
         EXPECT_EQ(view.log.last(), logLine);
         EXPECT_EQ(view.activity, paused);

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <mutex>
-#include <thread>
 
 using namespace std::chrono_literals;
 using namespace vindaro;
@@ -84,6 +84,7 @@ TEST(KeyCommand, DecodesMembersAsSentAndRefusesAMessageWithOneBadMember) {
     EXPECT_EQ(command.holdMs, 1000);
     EXPECT_EQ(command.source, QStringLiteral("gift"));
     EXPECT_FALSE(command.viewer);
+    EXPECT_FALSE(KeyCommand::decode(R"({"type":"key","holdMs":null})").holdMs); // as if absent
     for (const char* bytes :
          {R"({"key":"SPACE"})", R"({"type":1})", R"({"type":"key","pressCount":"2"})",
           R"({"type":"key","holdMs":2.5})", R"({"type":"key","holdMs":9223372036854775808})",
@@ -149,13 +150,14 @@ TEST_F(KeyboardExecutorTest, CancelReleasesAtOnceAndNoKeyOfACancelledCommandGoes
     poster.resumeDelivery();
     EXPECT_EQ(keysOf(events(4)), presses({12, 6}));
 
-    // A key-down already on its way when cancelAll() is called goes down before the key-up.
+    // A key-down on its way when cancelAll() is called goes down first; cancelAll() waits for it.
     poster.holdBackKeyDowns();
     ASSERT_TRUE(executor->enqueue("A", 0, 1, 60'000, "s"));
     ASSERT_TRUE(poster.waitForHeldBackKeyDown(vindaro::test::patience));
-    std::thread canceller([&] { executor->cancelAll(); });
+    auto cancelling = std::async(std::launch::async, [&] { executor->cancelAll(); });
+    EXPECT_EQ(cancelling.wait_for(100ms), std::future_status::timeout);
     poster.releaseKeyDowns();
-    canceller.join();
+    cancelling.get();
     EXPECT_EQ(keysOf(poster.events()).at(4), (Key{0, down}));
     EXPECT_TRUE(poster.heldKeys().empty()); // released before cancelAll() returned
 

@@ -125,7 +125,7 @@ TEST(TrustedURL, AcceptsOnlyTheServiceOverWssAtTheExactPath) {
     for (const char* url :
          {"ws://vindaro.net/ws", "https://vindaro.net/ws", "wss://vindaro.net:8443/ws",
           "wss://vindaro.net/WS", "wss://vindaro.net/ws/", "wss://vindaro.net/ws#",
-          "wss://user@vindaro.net/ws", "wss://:secret@vindaro.net/ws",
+          "wss://user@vindaro.net/ws", "wss://:secret@vindaro.net/ws", "wss://@vindaro.net/ws",
           "wss://vindaro.net.evil.com/ws", "wss://vindaro.net./ws", "wss://127.0.0.1/ws", ""})
         EXPECT_FALSE(trusted(url)) << url;
 }

@@ -73,6 +73,12 @@ KeyBackend withDefaults(KeyBackend backend) {
 
 } // namespace
 
+std::string heldKeyJournalPath(KeyBackendKind kind, const QString& agentFolder) {
+    if (kind != KeyBackendKind::x11 && kind != KeyBackendKind::xwaylandOnly)
+        return {};
+    return QDir(agentFolder).filePath(QStringLiteral("held-keys")).toStdString();
+}
+
 KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
                             const QDBusConnection& sessionBus, const XDesktopPieces& x) {
     const std::string xDisplay = environment.value(QStringLiteral("DISPLAY")).toStdString();

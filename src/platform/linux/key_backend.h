@@ -44,6 +44,12 @@ struct XDesktopPieces {
     std::function<std::unique_ptr<StopKey>(const std::string& display)> stopKey;
 };
 
+// Where the held-key journal lives for this way of posting keys, in `agentFolder` (the one
+// agent's private folder, whose fallback when the session names no XDG_RUNTIME_DIR is the lock's
+// own); empty where no journal is needed. An X server, XWayland included, keeps a dead XTest
+// client's keys down; a Wayland compositor lets them go itself.
+std::string heldKeyJournalPath(KeyBackendKind kind, const QString& agentFolder);
+
 // Chooses by what the session offers: X when WAYLAND_DISPLAY is unset; else the compositor's
 // virtual keyboard (with sway's focus when $SWAYSOCK answers); else mutter's service on the
 // session bus; else XTest through XWayland. Main thread; may wait up to a few seconds for a

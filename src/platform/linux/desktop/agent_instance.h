@@ -35,6 +35,8 @@ public:
     AgentInstance(const AgentInstance&) = delete;
     AgentInstance& operator=(const AgentInstance&) = delete;
 
+    const QString& folder() const { return m_folder; }
+
     // Takes the lock and, holding it, listens for stop requests.
     Claim claim();
 

@@ -1,23 +1,36 @@
 #include "held_key_journal.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace vindaro {
 
+namespace {
+
+bool writeAll(int file, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = write(file, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+} // namespace
+
 HeldKeyJournal::HeldKeyJournal(KeyPoster& poster, std::string path)
     : m_poster(poster)
     , m_path(std::move(path)) {}
-
-std::string HeldKeyJournal::defaultPath() {
-    const char* directory = std::getenv("XDG_RUNTIME_DIR");
-    if (!directory || !*directory)
-        return {};
-    return std::string(directory) + "/vindaro-agent-held-keys";
-}
 
 int HeldKeyJournal::releaseLeftovers(std::chrono::milliseconds limit) {
     if (m_path.empty())
@@ -37,13 +50,29 @@ int HeldKeyJournal::releaseLeftovers(std::chrono::milliseconds limit) {
         m_held.insert(leftovers.begin(), leftovers.end());
         save();
     }
-    std::vector<KeyTicket> releases;
+    std::vector<std::pair<VirtualKeyCode, KeyTicket>> releases;
     releases.reserve(leftovers.size());
     for (const VirtualKeyCode code : leftovers)
-        releases.push_back(sendKey(code, KeyDirection::up));
+        releases.emplace_back(code, sendKey(code, KeyDirection::up));
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (const KeyTicket ticket : releases)
-        static_cast<void>(awaitKey(ticket, deadline));
+    std::vector<VirtualKeyCode> refused;
+    for (const auto& [code, ticket] : releases) {
+        if (awaitKey(ticket, deadline) == KeyDelivery::failed)
+            refused.push_back(code);
+    }
+    // A code this poster refuses to release (a key it does not know, say) would be tried by
+    // every later run for ever. A release that is only late stays on record, and so does every
+    // code while no key can be posted at all: a later run may reach the display.
+    if (!refused.empty() && m_poster.mayPostEvents()) {
+        std::scoped_lock lock(m_mutex);
+        bool dropped = false;
+        for (const VirtualKeyCode code : refused) {
+            if (!m_lastKeyDown.contains(code))
+                dropped = m_held.erase(code) > 0 || dropped;
+        }
+        if (dropped)
+            save();
+    }
     return static_cast<int>(leftovers.size());
 }
 
@@ -124,9 +153,19 @@ void HeldKeyJournal::save() {
         std::remove(m_path.c_str());
         return;
     }
-    std::ofstream file(m_path, std::ios::trunc);
+    // A new file put in place of the old one: a run that dies mid-write leaves the previous
+    // record whole, never a truncated one.
+    std::string text;
     for (const VirtualKeyCode code : m_held)
-        file << code << '\n';
+        text += std::to_string(code) + '\n';
+    const std::string fresh = m_path + ".new";
+    const int file =
+        open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (file < 0)
+        return;
+    const bool written = writeAll(file, text) && fsync(file) == 0;
+    if (close(file) != 0 || !written || std::rename(fresh.c_str(), m_path.c_str()) != 0)
+        std::remove(fresh.c_str());
 }
 
 } // namespace vindaro

@@ -21,15 +21,12 @@ namespace vindaro {
 class HeldKeyJournal final : public KeyPoster {
 public:
     // An empty path keeps no file, and then there is nothing to release at start-up either.
+    // The file belongs in a folder private to the user (see heldKeyJournalPath()).
     HeldKeyJournal(KeyPoster& poster, std::string path);
-
-    // "$XDG_RUNTIME_DIR/vindaro-agent-held-keys": private to the user and gone at log-out, like
-    // the key state it describes. Empty when XDG_RUNTIME_DIR is not set.
-    static std::string defaultPath();
 
     // Posts a key-up for every key a previous run left held and returns how many there were.
     // Waits at most `limit` in all for them to be confirmed; a key whose release is not
-    // confirmed by then stays on record for the next run.
+    // confirmed by then stays on record for the next run, one the poster refused is dropped.
     int releaseLeftovers(std::chrono::milliseconds limit = std::chrono::milliseconds(1000));
 
     bool mayPostEvents() override;

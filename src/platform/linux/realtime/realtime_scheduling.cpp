@@ -30,12 +30,11 @@ bool setCurrentThreadPriority(int priority) {
 bool makeRealtimeDirectly() {
     if (setCurrentThreadPriority(wantedPriority))
         return true;
-    // An unprivileged process may go up to its RLIMIT_RTPRIO.
     rlimit limit{};
-    if (getrlimit(RLIMIT_RTPRIO, &limit) != 0 || limit.rlim_cur == 0)
+    if (getrlimit(RLIMIT_RTPRIO, &limit) != 0)
         return false;
-    return limit.rlim_cur < static_cast<rlim_t>(wantedPriority) &&
-           setCurrentThreadPriority(static_cast<int>(limit.rlim_cur));
+    const int allowed = priorityWithinLimit(wantedPriority, limit.rlim_cur);
+    return allowed > 0 && allowed < wantedPriority && setCurrentThreadPriority(allowed);
 }
 
 // One of rtkit's properties; nothing when it cannot be read.
@@ -51,6 +50,10 @@ QVariant rtkitProperty(const QDBusConnection& bus, const QString& name, int time
 }
 
 } // namespace
+
+int priorityWithinLimit(int wanted, rlim_t limit) {
+    return limit == RLIM_INFINITY ? wanted : static_cast<int>(std::min<rlim_t>(limit, wanted));
+}
 
 bool makeCurrentThreadRealtimeThroughRtkit(const QDBusConnection& systemBus,
                                            std::chrono::milliseconds rtkitTimeout) {

@@ -2,6 +2,8 @@
 
 #include <QDBusConnection>
 
+#include <sys/resource.h>
+
 #include <chrono>
 
 namespace vindaro {
@@ -16,6 +18,10 @@ enum class RealtimeGrant { none, direct, rtkit };
 // same, only with less exact timing under load. Call it on the thread itself; it may wait for
 // rtkit, for at most rtkitTimeout per call.
 RealtimeGrant makeCurrentThreadRealtime();
+
+// The highest priority up to `wanted` that an unprivileged thread may take under RLIMIT_RTPRIO
+// `limit`: a limit below the priority asked still gives real-time scheduling, at the limit.
+int priorityWithinLimit(int wanted, rlim_t limit);
 
 // The rtkit step alone: asks the RealtimeKit1 service on the bus to raise the calling thread.
 // rtkit only raises threads whose RLIMIT_RTTIME is within its own bound, so the process's limit

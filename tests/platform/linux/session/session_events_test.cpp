@@ -1,5 +1,6 @@
 #include "keyboard/keyboard_executor.h"
 #include "platform/fake/recording_key_poster.h"
+#include "platform/linux/realtime/realtime_scheduling.h"
 #include "platform/linux/session/linux_workspace_notifications.h"
 #include "platform/linux/session/logind_listener.h"
 #include "support/private_bus.h"
@@ -12,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <future>
 #include <optional>
 
 using vindaro::KeyDirection;
@@ -253,4 +257,32 @@ TEST_F(SessionSignals, NoLockCountsWhileOurSessionIsUnknown) {
     EXPECT_EQ(sleeps, 1);
     EXPECT_EQ(locks, 0);
     EXPECT_TRUE(notifications->logind().sessionPath().isEmpty());
+}
+
+// rtkit (python3-dbusmock, refusing any other thread) raises the calling thread.
+class RealtimeScheduling : public SessionSignals {};
+
+TEST_F(RealtimeScheduling, RaisesTheCallingThreadThroughRtkitAndUpToTheLimitDirectly) {
+    EXPECT_EQ(vindaro::priorityWithinLimit(10, 5), 5);
+    EXPECT_EQ(vindaro::priorityWithinLimit(10, 0), 0);
+    const QString rtkit = QStringLiteral("org.freedesktop.RealtimeKit1");
+    const QString path = QStringLiteral("/org/freedesktop/RealtimeKit1");
+    ASSERT_TRUE(systemBus.startService({QStringLiteral("/usr/bin/python3"), QStringLiteral("-m"),
+                                        QStringLiteral("dbusmock"), QStringLiteral("--session"),
+                                        rtkit, path, rtkit},
+                                       rtkit))
+        << systemBus.error().toStdString();
+    mock(systemClient, rtkit, path, QStringLiteral("AddProperties"),
+         {rtkit, QVariantMap{{QStringLiteral("MaxRealtimePriority"), 20},
+                             {QStringLiteral("RTTimeUSecMax"), qlonglong(200000)}}});
+    const auto onAnotherThread = [&] {
+        mock(systemClient, rtkit, path, QStringLiteral("AddMethod"),
+             {rtkit, QStringLiteral("MakeThreadRealtime"), QStringLiteral("tu"), QString(),
+              QStringLiteral("if args != [%1, 10]: raise dbus.exceptions.DBusException("
+                             "'not this thread', name='org.freedesktop.DBus.Error.AccessDenied')")
+                  .arg(gettid())});
+        return vindaro::makeCurrentThreadRealtimeThroughRtkit(
+            systemBus.connect(QStringLiteral("agent")));
+    };
+    EXPECT_TRUE(std::async(std::launch::async, onAnotherThread).get());
 }

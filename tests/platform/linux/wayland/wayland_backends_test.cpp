@@ -117,6 +117,8 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     EXPECT_TRUE(neither.startLine.contains(QStringLiteral("X11/XWayland")))
         << neither.startLine.toStdString();
     EXPECT_FALSE(neither.poster->mayPostEvents());
+    // XWayland keeps a killed agent's key down as any X server does.
+    EXPECT_EQ(heldKeyJournalPath(neither.kind, QStringLiteral("/a")), "/a/held-keys");
 
     std::promise<std::string> lost;
     poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
@@ -310,7 +312,9 @@ TEST(AgentInstance, OneAgentPerUserHearsOnlyTheStopRequest) {
     EXPECT_EQ(outcome.get(), AgentInstance::StopOutcome::stopped);
     EXPECT_EQ(stops, 1);
 
+    // A killed agent leaves its socket (here a file) behind; the next one takes it over.
     first.reset();
+    ASSERT_TRUE(QFile(folder + QStringLiteral("/stop")).open(QIODevice::WriteOnly));
     EXPECT_EQ(AgentInstance(folder).claim(), AgentInstance::Claim::claimed);
 }
 
