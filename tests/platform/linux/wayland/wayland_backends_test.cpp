@@ -2,6 +2,7 @@
 // backend; and the one agent per user with its `--stop` command.
 #include "keyboard/key_map.h"
 #include "keyboard/keyboard_executor.h"
+#include "platform/fake/manual_stop_key.h"
 #include "platform/linux/desktop/agent_instance.h"
 #include "platform/linux/key_backend.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
@@ -34,6 +35,7 @@ using namespace vindaro::test;
 namespace {
 
 constexpr VirtualKeyCode shift = 56;
+constexpr VirtualKeyCode control = 59;
 constexpr VirtualKeyCode w = 13;
 
 // 100 commands over the key map, the first three pressed thrice so gaps show; then a 3 s hold
@@ -85,11 +87,14 @@ bool said(std::promise<std::string>& lost, const std::string& word) {
            line.get().find(word) != std::string::npos;
 }
 
+// With an X Pause key that would say it is ready wherever it is offered.
 KeyBackend choose(const std::map<std::string, std::string>& variables) {
     QProcessEnvironment environment;
     for (const auto& [name, value] : variables)
         environment.insert(QString::fromStdString(name), QString::fromStdString(value));
-    return chooseKeyBackend(environment, QDBusConnection::sessionBus(), {});
+    XDesktopPieces x;
+    x.stopKey = [](const std::string&) { return std::make_unique<ManualStopKey>(); };
+    return chooseKeyBackend(environment, QDBusConnection::sessionBus(), x);
 }
 
 // The keys, the choice of backend, and a compositor that dies mid-hold.
@@ -100,6 +105,31 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     ASSERT_TRUE(poster && recorder.waitUntilReceiving(*poster, patience));
     expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 0);
 
+    // wlroots learns a virtual keyboard's modifiers only from its client: held SHIFT and CTRL act
+    // on the next key, and stop acting once up.
+    recorder.clear();
+    const auto post = [&](VirtualKeyCode code, KeyDirection direction) {
+        ASSERT_TRUE(poster->postKey(code, direction));
+    };
+    const auto tapW = [&] {
+        post(w, KeyDirection::down);
+        post(w, KeyDirection::up);
+    };
+    post(shift, KeyDirection::down);
+    post(control, KeyDirection::down);
+    tapW();
+    post(shift, KeyDirection::up);
+    tapW();
+    post(control, KeyDirection::up);
+    tapW();
+    const auto keys = recorder.waitForKeys(10, patience);
+    ASSERT_EQ(keys.size(), 10U) << describe(keys);
+    EXPECT_EQ(keys[2].modifiers, unsigned{Qt::ShiftModifier | Qt::ControlModifier});
+    EXPECT_EQ(keys[2].keysym, 'W');
+    EXPECT_EQ(keys[5].modifiers, unsigned{Qt::ControlModifier});
+    EXPECT_EQ(keys[5].keysym, 'w');
+    EXPECT_EQ(keys[8].modifiers, 0U);
+
     const std::filesystem::path socket = sway.waylandDisplay();
     const auto wlroots = choose({{"WAYLAND_DISPLAY", socket.filename()},
                                  {"XDG_RUNTIME_DIR", socket.parent_path()},
@@ -109,7 +139,9 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     EXPECT_TRUE(wlroots.focus->canPin());
     EXPECT_EQ(wlroots.stopKey->state(), StopKey::State::needsDesktopShortcut);
     // An X session gets X11, and a Wayland one that offers neither way gets XWayland.
-    EXPECT_EQ(choose({{"DISPLAY", ":99"}}).kind, KeyBackendKind::x11);
+    const auto x11 = choose({{"DISPLAY", ":99"}});
+    EXPECT_EQ(x11.kind, KeyBackendKind::x11);
+    EXPECT_EQ(x11.stopKey->state(), StopKey::State::ready);
 
     const auto neither =
         choose({{"WAYLAND_DISPLAY", "/nonexistent/wayland-9"}, {"DISPLAY", ":99"}});
@@ -117,6 +149,8 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     EXPECT_TRUE(neither.startLine.contains(QStringLiteral("X11/XWayland")))
         << neither.startLine.toStdString();
     EXPECT_FALSE(neither.poster->mayPostEvents());
+    // The X Pause key would hear only keys typed into X windows: the desktop's shortcut instead.
+    EXPECT_EQ(neither.stopKey->state(), StopKey::State::needsDesktopShortcut);
 
     std::promise<std::string> lost;
     poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
@@ -133,12 +167,14 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     EXPECT_FALSE(poster->postKey(w, KeyDirection::down));
 }
 
+// Through the backend chosen for it, whose loss the agent hears and pauses on.
 TEST(VirtualKeyboard, AWithdrawnKeyboardTakesNoNewPressButLetsAHeldKeyUp) {
     BareCompositor compositor;
-    auto poster = VirtualKeyboardPoster::connect(compositor.socket());
-    ASSERT_TRUE(poster);
+    const auto backend = choose({{"WAYLAND_DISPLAY", compositor.socket()}});
+    ASSERT_EQ(backend.kind, KeyBackendKind::virtualKeyboard);
+    KeyPoster* const poster = backend.poster.get();
     std::promise<std::string> lost;
-    poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
+    backend.observeLoss([&](const std::string& line) { lost.set_value(line); });
     ASSERT_TRUE(poster->postKey(w, KeyDirection::down));
 
     compositor.withdrawKeyboardManager();
@@ -189,16 +225,31 @@ TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindowAndStopReachesTheOneAge
     EXPECT_EQ(left, 1);
     EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::pinnedWindowNotFocused);
 
+    // A key held in the pinned window comes up when it closes, long before its hold ends.
     ASSERT_TRUE(sway.command(R"([app_id="game"] focus)"));
     EXPECT_TRUE(eventually([&] { return focus->beforeKeyDown() == KeyDestination::allowed; }));
+    game.clear();
+    chat.clear();
+    ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
+    ASSERT_EQ(game.waitForKeys(1, patience).size(), 1U);
     ASSERT_TRUE(sway.command(R"([app_id="game"] kill)"));
+    const auto gone = std::chrono::steady_clock::now();
+    const auto upAfterClose = chat.waitForKeys(1, patience);
+    ASSERT_EQ(upAfterClose.size(), 1U);
+    EXPECT_FALSE(upAfterClose[0].pressed);
+    EXPECT_LT(upAfterClose[0].receivedAt - gone, 1000ms);
+    EXPECT_EQ(left, 2);
     EXPECT_TRUE(eventually([&] { return closed; }));
     EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::pinnedWindowClosed);
 
+    // A floating window, as many games are, is a window like any other.
     focus->unpin();
+    ASSERT_TRUE(sway.command(R"([app_id="chat"] floating enable)"));
     ASSERT_TRUE(sway.command("workspace 2"));
     EXPECT_TRUE(
         eventually([&] { return focus->beforeKeyDown() == KeyDestination::noFocusedWindow; }));
+    ASSERT_TRUE(sway.command("workspace 1"));
+    EXPECT_TRUE(eventually([&] { return focus->beforeKeyDown() == KeyDestination::allowed; }));
 
     // Two agents started together: one says it cannot run twice and ends once its alert is
     // answered; the other stays, and `--stop` reaches it. With no agent left, `--stop` says so.
