@@ -51,6 +51,10 @@ public:
     // While stalled, events are taken at once but neither recorded nor confirmed, as by a
     // stopped display server; resuming delivers them in order.
     void stallDelivery();
+    // Key-downs are recorded at once but confirmed only `lag` later, as by a poster whose answers
+    // come through a thread that is kept waiting; such a poster times holds from the send.
+    void confirmKeyDownsLate(std::chrono::milliseconds lag);
+    bool timesHoldsFromSending() const override;
     void resumeDelivery();
 
     std::vector<PostedKey> events() const;
@@ -93,6 +97,8 @@ private:
     std::deque<Sent> m_stalledEvents;
     std::map<std::uint64_t, KeyDelivery> m_outcomes;
     std::uint64_t m_lastTicket = 0;
+    std::chrono::milliseconds m_confirmationLag{0};
+    std::map<std::uint64_t, std::chrono::steady_clock::time_point> m_confirmedAfter;
 };
 
 } // namespace vindaro
