@@ -51,11 +51,11 @@ public:
     // While stalled, events are taken at once but neither recorded nor confirmed, as by a
     // stopped display server; resuming delivers them in order.
     void stallDelivery();
+    void resumeDelivery();
     // Key-downs are recorded at once but confirmed only `lag` later, as by a poster whose answers
     // come through a thread that is kept waiting; such a poster times holds from the send.
     void confirmKeyDownsLate(std::chrono::milliseconds lag);
     bool timesHoldsFromSending() const override;
-    void resumeDelivery();
 
     std::vector<PostedKey> events() const;
     // Waits until at least `count` events have been recorded or `timeout` has passed, and
