@@ -37,6 +37,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -206,6 +207,44 @@ std::vector<double> keyLatencies(Sender& sender, XKeyRecorder& recorder, int com
     return latencies;
 }
 
+// A viewer's command after a quiet spell: three 80 ms presses a second after the last key, the
+// first hold apart from the later ones, which the latency rows mix with a thousand others.
+void measureFirstHoldAfterIdle(Sender& sender, XKeyRecorder& recorder, int commands) {
+    const unsigned long keysym = XKeyRecorder::keysym("space");
+    std::vector<double> first;
+    std::vector<double> later;
+    runWhile([&](const std::function<void()>& finished) {
+        for (int i = 0; i < commands; ++i) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            const std::size_t mark = recorder.events().size();
+            sender.send(QStringLiteral(
+                R"({"type":"key","key":"space","pressCount":3,"holdMs":80,"source":"bench"})"));
+            std::vector<RecordedKey> keys;
+            recorder.waitUntil(
+                [&](const std::vector<RecordedKey>& events) {
+                    keys.clear();
+                    for (std::size_t e = mark; e < events.size(); ++e)
+                        if (events[e].keysym == keysym)
+                            keys.push_back(events[e]);
+                    return keys.size() >= 6;
+                },
+                std::chrono::seconds(10));
+            if (keys.size() < 6) {
+                std::printf("command %d after idle never reached the X server\n", i);
+                break;
+            }
+            for (std::size_t press = 0; press < 3; ++press)
+                (press == 0 ? first : later)
+                    .push_back(std::abs(
+                        msBetween(keys[2 * press].receivedAt, keys[2 * press + 1].receivedAt) -
+                        80.0));
+        }
+        finished();
+    });
+    print("first hold error after 1 s idle, X client", summarize(first), "ms");
+    print("later hold error after 1 s idle, X client", summarize(later), "ms");
+}
+
 void measureKeyLatency(Sender& sender, XKeyRecorder& recorder, int commands,
                        const char* condition = ", one command at a time") {
     const std::vector<double> latencies = keyLatencies(sender, recorder, commands);
@@ -329,6 +368,7 @@ int main(int argc, char** argv) {
         return 1;
     Sender sender(relay);
     measureKeyLatency(sender, recorder, commands);
+    measureFirstHoldAfterIdle(sender, recorder, std::max(1, commands / 50));
     measureFlood(relay, agent);
     agent.delegate.applicationWillTerminate();
     agent.window.hide();

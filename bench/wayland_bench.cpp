@@ -1,7 +1,8 @@
 // The Wayland backends as a native Wayland window sees them: how exactly holds and gaps arrive,
 // and how long a key command from the relay takes to become a key-down there, for a headless
 // sway's virtual keyboard and a headless mutter's remote-desktop session. Times are the window's
-// own reading of each event on the monotonic clock.
+// own reading of each event on the monotonic clock. The agent's own window is on the compositor
+// measured, as a streamer's is.
 //
 // Runs in a private network and mount namespace where vindaro.net is 127.0.0.1 (so it needs root)
 // and on a private session bus, for mutter:
@@ -31,7 +32,11 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QProcess>
 #include <QTest>
+
+#include <sched.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <atomic>
@@ -112,9 +117,8 @@ void measureTiming(const std::string& backend, KeyPoster& poster, WaylandKeyReco
 }
 
 // One command at a time from the relay's thread; the next goes once the window has its key-up.
-void measureRelayToKeyDown(const std::string& backend, KeyPoster& poster,
-                           WaylandKeyRecorder& recorder, RelayThread& relay, int commands) {
-    Agent agent(poster);
+void measureRelayToKeyDown(const std::string& backend, Agent& agent, WaylandKeyRecorder& recorder,
+                           RelayThread& relay, int commands) {
     bool stored = false;
     LegacyPairingStore(KeychainStore(agent.secrets), agent.defaults)
         .save(AgentPairing::fromBundle(QStringLiteral("wss://vindaro.net/ws|BENCH|bench-token")),
@@ -145,41 +149,96 @@ void measureRelayToKeyDown(const std::string& backend, KeyPoster& poster,
         latencies.push_back(ms(keys[0].receivedAt - sentAt.load()));
     }
     printRow("relay to key-down, Wayland window, " + backend, latencies);
+
+    // A viewer's command after a quiet spell: three 80 ms presses a second after the last key,
+    // the first hold apart from the later ones, which the rows above mix with hundreds of others.
+    constexpr int idleHoldMs = 80;
+    std::vector<double> first;
+    std::vector<double> later;
+    for (int command = 0; command < std::max(1, commands / 25); ++command) {
+        QTest::qWait(1000);
+        recorder.clear();
+        relay.post([&] {
+            relay.relay().lastPeer().sendText(QStringLiteral(
+                R"({"type":"key","key":"space","pressCount":3,"holdMs":80,"source":"bench"})"));
+        });
+        const auto& keys = recorder.waitForKeys(6, std::chrono::seconds(10));
+        if (keys.size() < 6) {
+            std::printf("command %d after idle never reached the window\n", command);
+            break;
+        }
+        for (std::size_t press = 0; press < 3; ++press)
+            (press == 0 ? first : later)
+                .push_back(std::abs(
+                    ms(keys[2 * press + 1].receivedAt - keys[2 * press].receivedAt) - idleHoldMs));
+    }
+    printRow("first hold error after 1 s idle, Wayland window, " + backend, first);
+    printRow("later hold error after 1 s idle, Wayland window, " + backend, later);
     agent.delegate.applicationWillTerminate();
 }
 
-void measure(const std::string& backend, KeyPoster* poster, WaylandKeyRecorder& recorder,
-             RelayThread& relay, int commands) {
-    if (poster == nullptr || !recorder.waitUntilReceiving(*poster, patience)) {
+// One backend, in a process whose own window is on the compositor measured, as a streamer's is:
+// the drawing of a new log line as a command starts competes with the keys. The agent's window
+// opens before the recording window, which then has the focus.
+int measureOn(const std::string& backend, const std::string& socket, int commands, int argc,
+              char** argv) {
+    qputenv("QT_QPA_PLATFORM", "wayland");
+    qputenv("WAYLAND_DISPLAY", QByteArray::fromStdString(socket));
+    QApplication application(argc, argv);
+    // Mounts of its own for its own test CA, in the parent's network namespace and on its bus.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return 1;
+    ServiceNamespace::routeServiceToLoopback(TestPki::instance());
+    RelayThread relay;
+    std::unique_ptr<KeyPoster> poster;
+    if (backend == "sway")
+        poster = VirtualKeyboardPoster::connect(socket);
+    else
+        poster = MutterKeyPoster::start(QDBusConnection::sessionBus());
+    if (poster == nullptr) {
+        std::printf("%s: no way to post keys\n", backend.c_str());
+        return 1;
+    }
+    Agent agent(*poster);
+    agent.window.show();
+    static_cast<void>(QTest::qWaitForWindowExposed(&agent.window));
+    WaylandKeyRecorder recorder(socket);
+    if (!recorder.waitUntilReceiving(*poster, patience)) {
         std::printf("%s: keys do not reach the window\n", backend.c_str());
-        return;
+        return 1;
     }
     measureTiming(backend, *poster, recorder, commands / pressesPerCommand);
-    measureRelayToKeyDown(backend, *poster, recorder, relay, commands);
+    measureRelayToKeyDown(backend, agent, recorder, relay, commands);
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--on")
+        return measureOn(argv[2], argv[3], std::atoi(argv[4]), argc, argv);
     const int commands = argc > 1 ? std::max(pressesPerCommand, std::atoi(argv[1])) : 500;
     if (!ServiceNamespace::enter())
         return 1;
-    // The agent's window is only a place for the controller to write to.
+    // This process only runs the compositors; each is measured by a child on it.
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    ServiceNamespace::routeServiceToLoopback(TestPki::instance());
-    RelayThread relay;
+    QCoreApplication application(argc, argv);
+    const auto measureChild = [&](const char* backend, const std::string& socket) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--on"), QString::fromLatin1(backend),
+                     QString::fromStdString(socket), QString::number(commands)});
+        child.waitForFinished(-1);
+    };
     {
         const test::SwayServer sway;
-        WaylandKeyRecorder recorder(sway.waylandDisplay());
-        const auto poster = VirtualKeyboardPoster::connect(sway.waylandDisplay());
-        measure("sway", poster.get(), recorder, relay, commands);
+        measureChild("sway", sway.waylandDisplay());
     }
     {
         const test::MutterServer mutter;
-        const auto poster = MutterKeyPoster::start(QDBusConnection::sessionBus());
-        WaylandKeyRecorder recorder(mutter.waylandDisplay());
-        measure("mutter", poster.get(), recorder, relay, commands);
+        measureChild("mutter", mutter.waylandDisplay());
     }
     return 0;
 }

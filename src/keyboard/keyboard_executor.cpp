@@ -170,6 +170,7 @@ std::optional<KeyboardExecutor::PressFailure> KeyboardExecutor::press(const Comm
     if (!mayGoDown(command.name))
         return PressFailure::destinationRefused;
     KeyTicket keyDown{};
+    std::chrono::steady_clock::time_point sentAt;
     {
         std::scoped_lock posting(m_postingKey);
         {
@@ -182,13 +183,16 @@ std::optional<KeyboardExecutor::PressFailure> KeyboardExecutor::press(const Comm
         // Only now: a command whose key-down is refused must not read as pressed in the log.
         if (first)
             announce(command);
+        sentAt = std::chrono::steady_clock::now();
         keyDown = m_poster.sendKey(code, KeyDirection::down);
     }
     KeyDelivery wentDown =
         m_poster.awaitKey(keyDown, std::chrono::steady_clock::now() + keyDownLimit);
     if (wentDown == KeyDelivery::delivered) {
         const auto hold = std::chrono::milliseconds(std::max(command.holdMs, 0));
-        waitUnlessCancelled(std::chrono::steady_clock::now() + hold, generation);
+        const auto heldSince =
+            m_poster.timesHoldsFromSending() ? sentAt : std::chrono::steady_clock::now();
+        waitUnlessCancelled(heldSince + hold, generation);
     }
     // Released here unless cancelAll() already has; also after a failed key-down, which may have
     // gone through all the same.

@@ -67,6 +67,12 @@ public:
         return ticket == deliveredTicket ? KeyDelivery::delivered : KeyDelivery::failed;
     }
 
+    // Whether a key-down's confirmation may come long after the system took the key: when it is
+    // read on a thread of the toolkit's that the desktop's drawing can keep waiting. A hold is what
+    // the game sees between its key-down and key-up, so it is then timed from the moment the
+    // key-down was sent, which the system keeps in order ahead of the key-up.
+    virtual bool timesHoldsFromSending() const { return false; }
+
     // Called on a thread of the poster's whenever the answer of mayPostEvents() changes, for
     // example when a display that went away comes back. It must return promptly. Once this
     // returns, the previous handler is no longer called. A poster whose answer only changes when

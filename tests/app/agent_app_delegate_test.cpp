@@ -138,8 +138,9 @@ TEST_F(AgentTest, ALostConnectionReleasesKeysButStaysArmedWithOrWithoutReconnect
     EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
 }
 
-// Pause, sleep, screen lock and a withdrawn permission each let go and skip commands until the
-// streamer resumes; the connection stays. Only what the streamer did not do is notified.
+// Pause, sleep, screen lock, a lost compositor and a withdrawn permission each let go and skip
+// commands until the streamer resumes; the connection stays. Only what the streamer did not do is
+// notified.
 TEST_F(AgentTest, PauseSleepLockAndAWithdrawnPermissionEachDisarmAndReleaseButKeepTheConnection) {
     launchConnected();
     EXPECT_EQ(view.pauseTitle, QStringLiteral("พักรับคำสั่ง"));
@@ -147,6 +148,7 @@ TEST_F(AgentTest, PauseSleepLockAndAWithdrawnPermissionEachDisarmAndReleaseButKe
         {[&] { agent.pauseTapped(); }, QStringLiteral("พักรับคำสั่งแล้ว")},
         {workspace.handlers.willSleep, QStringLiteral("Mac กำลังพัก — ปล่อยปุ่มทั้งหมดแล้ว")},
         {workspace.handlers.sessionDidResignActive, QStringLiteral("หน้าจอถูกล็อก — พักรับคำสั่งอัตโนมัติ")},
+        {[&] { agent.keyOutputLost(QStringLiteral("ส่งคีย์ไม่ได้")); }, QStringLiteral("ส่งคีย์ไม่ได้")},
     };
     for (const auto& [event, logLine] : events) {
         holdKeyDown();

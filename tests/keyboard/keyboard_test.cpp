@@ -115,6 +115,15 @@ TEST_F(KeyboardExecutorTest, HoldsEachPressAndLeaves35MsBetweenPressesButNotAfte
     for (std::size_t gap = 5; gap < 13; gap += 2)
         quickest = std::min(quickest, posted[gap + 1].time - posted[gap].time);
     EXPECT_LT(quickest, 35ms);
+
+    // A poster whose answers come late has the hold timed from the send: the key-up follows the
+    // key-down by the hold, not by the hold and the answer's delay.
+    poster.clear();
+    poster.confirmKeyDownsLate(150ms);
+    ASSERT_TRUE(executor->enqueue("W", 13, 1, 300, "gift"));
+    const auto late = events(2);
+    EXPECT_GE(late[1].time - late[0].time, 300ms);
+    EXPECT_LT(late[1].time - late[0].time, 420ms);
 }
 
 TEST_F(KeyboardExecutorTest, TakesAHundredUnfinishedCommandsAndAllOfThemAgainAfterACancel) {

@@ -37,8 +37,8 @@ void WaylandKeyRecorder::read() {
         char state[5] = {};
         long long receivedNs = 0;
         m_focused = m_focused || line.startsWith("focus");
-        if (std::sscanf(line.constData(), "key %4s %u %lu %u %lld", state, &key.keycode,
-                        &key.keysym, &key.time, &receivedNs) != 5)
+        if (std::sscanf(line.constData(), "key %4s %u %lu %u %lld %u", state, &key.keycode,
+                        &key.keysym, &key.time, &receivedNs, &key.modifiers) != 6)
             continue;
         key.pressed = std::strcmp(state, "down") == 0;
         // steady_clock is CLOCK_MONOTONIC, the clock the window stamps with.

@@ -16,10 +16,11 @@ namespace vindaro::test {
 
 struct WaylandKey {
     unsigned keycode;     // XKB keycode: the Linux input code plus 8
-    unsigned long keysym; // what the key types under the compositor's layout, unshifted
+    unsigned long keysym; // what the key types under the compositor's layout and modifiers
     bool pressed;
     std::uint32_t time;                               // the event's own time stamp, milliseconds
     std::chrono::steady_clock::time_point receivedAt; // when the window read it
+    unsigned modifiers;                               // Qt::KeyboardModifiers the window saw
 };
 
 // A native Wayland window in a process of its own that records the keys the compositor gives it,

@@ -1,5 +1,5 @@
 // A Wayland window (argument: title and app_id) that prints "focus" when active and each key as
-// "key <down|up> <XKB keycode> <keysym> <event time ms> <CLOCK_MONOTONIC ns>".
+// "key <down|up> <XKB keycode> <keysym> <event time ms> <CLOCK_MONOTONIC ns> <modifiers>".
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -25,9 +25,9 @@ private:
         if (event->isAutoRepeat())
             return;
         const std::chrono::nanoseconds now = std::chrono::steady_clock::now().time_since_epoch();
-        std::printf("key %s %u %u %llu %lld\n", direction, event->nativeScanCode(),
+        std::printf("key %s %u %u %llu %lld %u\n", direction, event->nativeScanCode(),
                     event->nativeVirtualKey(), static_cast<unsigned long long>(event->timestamp()),
-                    static_cast<long long>(now.count()));
+                    static_cast<long long>(now.count()), event->modifiers().toInt());
         std::fflush(stdout);
     }
 };

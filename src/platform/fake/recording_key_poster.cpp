@@ -47,6 +47,13 @@ KeyDelivery RecordingKeyPoster::awaitKey(KeyTicket ticket,
     std::unique_lock lock(m_mutex);
     if (!m_recorded.wait_until(lock, deadline, [&] { return m_outcomes.contains(number); }))
         return KeyDelivery::pending;
+    if (const auto late = m_confirmedAfter.find(number); late != m_confirmedAfter.end()) {
+        const auto confirmedAt = late->second;
+        m_recorded.wait_until(lock, std::min(confirmedAt, deadline), [] { return false; });
+        if (std::chrono::steady_clock::now() < confirmedAt)
+            return KeyDelivery::pending;
+        m_confirmedAfter.erase(number);
+    }
     return m_outcomes.extract(number).mapped();
 }
 
@@ -64,6 +71,18 @@ void RecordingKeyPoster::deliver(const Sent& sent) {
     if (!fails || failing->reachesTheSystem)
         m_events.push_back({sent.code, sent.direction, std::chrono::steady_clock::now()});
     m_outcomes[sent.ticket] = fails ? KeyDelivery::failed : KeyDelivery::delivered;
+    if (sent.direction == KeyDirection::down && m_confirmationLag.count() > 0)
+        m_confirmedAfter[sent.ticket] = std::chrono::steady_clock::now() + m_confirmationLag;
+}
+
+void RecordingKeyPoster::confirmKeyDownsLate(std::chrono::milliseconds lag) {
+    std::scoped_lock lock(m_mutex);
+    m_confirmationLag = lag;
+}
+
+bool RecordingKeyPoster::timesHoldsFromSending() const {
+    std::scoped_lock lock(m_mutex);
+    return m_confirmationLag.count() > 0;
 }
 
 void RecordingKeyPoster::stallDelivery() {

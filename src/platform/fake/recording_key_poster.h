@@ -52,6 +52,10 @@ public:
     // stopped display server; resuming delivers them in order.
     void stallDelivery();
     void resumeDelivery();
+    // Key-downs are recorded at once but confirmed only `lag` later, as by a poster whose answers
+    // come through a thread that is kept waiting; such a poster times holds from the send.
+    void confirmKeyDownsLate(std::chrono::milliseconds lag);
+    bool timesHoldsFromSending() const override;
 
     std::vector<PostedKey> events() const;
     // Waits until at least `count` events have been recorded or `timeout` has passed, and
@@ -93,6 +97,8 @@ private:
     std::deque<Sent> m_stalledEvents;
     std::map<std::uint64_t, KeyDelivery> m_outcomes;
     std::uint64_t m_lastTicket = 0;
+    std::chrono::milliseconds m_confirmationLag{0};
+    std::map<std::uint64_t, std::chrono::steady_clock::time_point> m_confirmedAfter;
 };
 
 } // namespace vindaro

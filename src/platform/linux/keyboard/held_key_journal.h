@@ -35,6 +35,7 @@ public:
     [[nodiscard]] KeyDelivery awaitKey(KeyTicket ticket,
                                        std::chrono::steady_clock::time_point deadline) override;
     void setPermissionHandler(PermissionHandler handler) override;
+    bool timesHoldsFromSending() const override { return m_poster.timesHoldsFromSending(); }
 
 private:
     struct Sent {

@@ -21,6 +21,19 @@ struct ContextDeleter {
 struct KeymapDeleter {
     void operator()(xkb_keymap* keymap) const { xkb_keymap_unref(keymap); }
 };
+struct StateDeleter {
+    void operator()(xkb_state* state) const { xkb_state_unref(state); }
+};
+
+// What the keymap's own actions make of the key held alone, so the mask follows whatever the
+// keymap binds to that key.
+std::uint32_t modifiersWhileDown(xkb_keymap* keymap, xkb_keycode_t keycode) {
+    const std::unique_ptr<xkb_state, StateDeleter> state(xkb_state_new(keymap));
+    if (!state)
+        return 0;
+    xkb_state_update_key(state.get(), keycode, XKB_KEY_DOWN);
+    return xkb_state_serialize_mods(state.get(), XKB_STATE_MODS_DEPRESSED);
+}
 
 } // namespace
 
@@ -44,6 +57,7 @@ std::optional<EvdevKeyCodes> EvdevKeyCodes::standard() {
             key.code >= codes.m_codes.size())
             return std::nullopt;
         codes.m_codes[key.code] = keycode - evdevOffset;
+        codes.m_modifiers[key.code] = modifiersWhileDown(keymap.get(), keycode);
     }
     const std::unique_ptr<char, decltype(&std::free)> text(
         xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1), &std::free);
@@ -57,6 +71,10 @@ std::optional<std::uint32_t> EvdevKeyCodes::code(VirtualKeyCode key) const {
     if (key >= m_codes.size() || m_codes[key] == none)
         return std::nullopt;
     return m_codes[key];
+}
+
+std::uint32_t EvdevKeyCodes::modifiers(VirtualKeyCode key) const {
+    return key < m_modifiers.size() ? m_modifiers[key] : 0;
 }
 
 } // namespace vindaro

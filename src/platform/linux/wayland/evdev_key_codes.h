@@ -21,6 +21,10 @@ public:
     // The evdev code of one of the agent's keys; nothing for any other code.
     std::optional<std::uint32_t> code(VirtualKeyCode key) const;
 
+    // The modifiers (a mask in the keymap's numbering) that one of the agent's keys sets while it
+    // is down: Shift for SHIFT, Control for CTRL, none for every other key.
+    std::uint32_t modifiers(VirtualKeyCode key) const;
+
     // The keymap in the XKB text format, as wl_keyboard.keymap carries it.
     const std::string& keymapText() const { return m_keymapText; }
 
@@ -30,6 +34,7 @@ private:
     static constexpr std::uint32_t none = 0;
     // Indexed by virtual key code; every key of the vocabulary is below 128.
     std::array<std::uint32_t, 128> m_codes{};
+    std::array<std::uint32_t, 128> m_modifiers{};
     std::string m_keymapText;
 };
 

@@ -40,6 +40,11 @@ public:
     bool mayPostEvents() override;
     // True once mutter has answered the call, having handed the key to its input thread.
     bool postKey(VirtualKeyCode code, KeyDirection direction) override;
+    // Mutter's answer comes through Qt's D-Bus thread, which the drawing of the agent's own
+    // window (a new log line as a command starts) and mutter's compositing of it can keep off the
+    // processor for tens of milliseconds, while the key has long reached the window: the first
+    // hold of a command after a quiet spell came out 20-40 ms long when timed from the answer.
+    bool timesHoldsFromSending() const override { return true; }
 
     void setOnLost(LossHandler handler);
 

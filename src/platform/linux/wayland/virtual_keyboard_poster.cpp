@@ -142,6 +142,7 @@ private:
     std::uint64_t m_sent = 0;
     std::uint64_t m_answered = 0;
     std::set<wl_callback*> m_unanswered;
+    std::set<VirtualKeyCode> m_heldModifiers;
     std::string m_withdrawnLine; // set by globalRemoved, reported by the reader
     bool m_stopping = false;
 
@@ -332,6 +333,19 @@ bool VirtualKeyboardConnection::post(VirtualKeyCode code, KeyDirection direction
     zwp_virtual_keyboard_v1_key(m_keyboard, nowMs(), *evdev,
                                 down ? WL_KEYBOARD_KEY_STATE_PRESSED
                                      : WL_KEYBOARD_KEY_STATE_RELEASED);
+    // wlroots does not work out a virtual keyboard's modifiers from its keys: without this, a
+    // held SHIFT is a key like any other to the window, and the next letter comes out small.
+    // Sent after the key, in the order a hardware keyboard's arrive.
+    if (m_codes.modifiers(code) != 0) {
+        if (down)
+            m_heldModifiers.insert(code);
+        else
+            m_heldModifiers.erase(code);
+        std::uint32_t depressed = 0;
+        for (const VirtualKeyCode held : m_heldModifiers)
+            depressed |= m_codes.modifiers(held);
+        zwp_virtual_keyboard_v1_modifiers(m_keyboard, depressed, 0, 0, 0);
+    }
     wl_callback* callback = wl_display_sync(m_display);
     if (callback == nullptr)
         return false;

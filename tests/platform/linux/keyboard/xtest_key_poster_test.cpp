@@ -44,6 +44,8 @@ TEST(HeldKeyJournal, TheNextRunReleasesWhatThisOneStillHolds) {
     firstPoster.refuseKey(7);
     firstPoster.failNext(3, KeyDirection::up, 1, false);
     HeldKeyJournal first(firstPoster, path);
+    firstPoster.confirmKeyDownsLate(1ms); // the journal keeps its poster's way of timing holds
+    EXPECT_TRUE(first.timesHoldsFromSending());
     ASSERT_TRUE(first.postKey(1, KeyDirection::down));
     std::ifstream earlier(path); // what a reader that opened the record then goes on seeing
     ASSERT_TRUE(first.postKey(2, KeyDirection::down) && first.postKey(1, KeyDirection::up));
