@@ -11,10 +11,11 @@ namespace vindaro {
 class SecretOutcome {
 public:
     enum class Status {
-        done,   // stored, removed, or (for a lookup) found: value() holds the bytes
-        absent, // a lookup found no item
-        failed, // not done: locked and the prompt refused or dismissed, no service, a service
-                // error, or no answer at all; for a lookup, "could not read"
+        done,        // stored, removed, or (for a lookup) found: value() holds the bytes
+        absent,      // a lookup found no item
+        failed,      // not done: locked and the prompt refused or dismissed, a service error, or no
+                     // answer at all; for a lookup, "could not read"
+        unavailable, // not done: no Secret Service could be reached (none runs yet, say)
     };
 
     static SecretOutcome done(QByteArray value = {}) {
@@ -22,6 +23,9 @@ public:
     }
     static SecretOutcome absent() { return {Status::absent, {}, {}}; }
     static SecretOutcome failed(QString reason) { return {Status::failed, {}, std::move(reason)}; }
+    static SecretOutcome unavailable(QString reason) {
+        return {Status::unavailable, {}, std::move(reason)};
+    }
 
     Status status() const { return m_status; }
     const QByteArray& value() const { return m_value; }

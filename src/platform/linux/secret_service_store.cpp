@@ -241,7 +241,7 @@ void SecretServiceCall::opened(GObject*, GAsyncResult* result, gpointer data) {
     GError* error = nullptr;
     SecretService* service = secret_service_open_finish(result, &error);
     if (service == nullptr) {
-        call->fail(error);
+        call->finish(SecretOutcome::unavailable(reasonOf(error)));
         return;
     }
     call->m_service = service;
