@@ -14,9 +14,15 @@ using namespace vindaro::test;
 
 namespace {
 
+// Told apart from a refusal: start-up asks such a keyring once more.
 TEST(NoSecretService, EveryOperationFailsAndNoneSaysNothingIsStored) {
     Credentials credentials;
     expectEveryOperationFails(credentials);
+    EXPECT_EQ(answerOf<vindaro::SecretOutcome>([&](auto done) {
+                  credentials.secrets.lookup(QStringLiteral("net.vindaro.agent"),
+                                             QStringLiteral("agent-token-v2"), done);
+              }).status(),
+              vindaro::SecretOutcome::Status::unavailable);
 }
 
 // A hung Secret Service: owns the name and never answers.
