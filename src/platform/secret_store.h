@@ -56,12 +56,15 @@ public:
 
     virtual ~SecretStore() = default;
 
-    // Stores the value, replacing the item of the same service and account if there is one.
-    // After a failure the item may hold its former value or none.
+    // Stores the value in the default collection, replacing the item of the same service and
+    // account there, then removes any other item of that service and account (another tool's,
+    // another collection's). After a failure the item may hold its former value or none.
     virtual void store(const QString& service, const QString& account, const QByteArray& value,
                        Done done) = 0;
 
-    // The stored bytes, absent when there is no item, failed when it could not be read.
+    // The stored bytes, absent when there is no item, failed when it could not be read. Of
+    // several items, one in the default collection comes first, then the most recently changed.
+    // Absent only from a store with nothing locked: a locked collection may hide its items.
     virtual void lookup(const QString& service, const QString& account, Done done) = 0;
 
     // Removes every item of the service and account. Done only when none is left; nothing

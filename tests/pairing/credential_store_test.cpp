@@ -2,6 +2,7 @@
 #include "credential_fixture.h"
 #include "support/qt_printers.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QUuid>
 
@@ -140,6 +141,33 @@ TEST_F(CredentialStores, ClearingTakesBothPairingsAndLeavesTheInstallationId) {
         EXPECT_NE(replaced, id);
         EXPECT_EQ(credentials.get(installId), replaced);
     }
+}
+
+// An item of the same service and account written by another tool: of the two, the newest in the
+// default collection is read, and the agent's next save leaves only its own.
+TEST_F(CredentialStores, OfDuplicateItemsTheNewestIsReadAndASaveRemovesTheOthers) {
+    const auto secretTool = [](const QStringList& arguments, const QByteArray& input = {}) {
+        QProcess tool;
+        tool.start(QStringLiteral("secret-tool"),
+                   arguments + QStringList{QStringLiteral("service"),
+                                           QStringLiteral("net.vindaro.agent"),
+                                           QStringLiteral("account"), sessionToken});
+        tool.write(input);
+        tool.closeWriteChannel();
+        EXPECT_TRUE(tool.waitForFinished(30000));
+        return tool.readAllStandardOutput() + tool.readAllStandardError();
+    };
+    ASSERT_EQ(credentials.set(QStringLiteral("agent-older"), sessionToken), done);
+    // The keyring keeps modification times in whole seconds.
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    ASSERT_TRUE(eventually([&] { return QDateTime::currentSecsSinceEpoch() > second; }));
+    secretTool({QStringLiteral("store"), QStringLiteral("--label=other tool")}, "tool-newer");
+    EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("tool-newer"));
+
+    ASSERT_EQ(credentials.set(QStringLiteral("agent-newest"), sessionToken), done);
+    EXPECT_EQ(secretTool({QStringLiteral("search"), QStringLiteral("--all")}).count("secret = "),
+              1);
+    EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("agent-newest"));
 }
 
 // A settings folder nobody can write: the save fails, and the next launch finds the former pairing.
