@@ -143,9 +143,9 @@ TEST_F(CredentialStores, ClearingTakesBothPairingsAndLeavesTheInstallationId) {
     }
 }
 
-// An item of the same service and account written by another tool: of the two, the newest in the
-// default collection is read, and the agent's next save leaves only its own.
-TEST_F(CredentialStores, OfDuplicateItemsTheNewestIsReadAndASaveRemovesTheOthers) {
+// Items of the same service and account written by another tool: one in the default collection
+// comes first, then the newest, and the agent's next save leaves only its own.
+TEST_F(CredentialStores, OfDuplicateItemsTheDefaultCollectionsNewestIsReadAndASaveRemovesTheRest) {
     const auto secretTool = [](const QStringList& arguments, const QByteArray& input = {}) {
         QProcess tool;
         tool.start(QStringLiteral("secret-tool"),
@@ -157,11 +157,16 @@ TEST_F(CredentialStores, OfDuplicateItemsTheNewestIsReadAndASaveRemovesTheOthers
         EXPECT_TRUE(tool.waitForFinished(30000));
         return tool.readAllStandardOutput() + tool.readAllStandardError();
     };
+    const QString label = QStringLiteral("--label=other tool");
     ASSERT_EQ(credentials.set(QStringLiteral("agent-older"), sessionToken), done);
     // The keyring keeps modification times in whole seconds.
     const qint64 second = QDateTime::currentSecsSinceEpoch();
     ASSERT_TRUE(eventually([&] { return QDateTime::currentSecsSinceEpoch() > second; }));
-    secretTool({QStringLiteral("store"), QStringLiteral("--label=other tool")}, "tool-newer");
+    secretTool({QStringLiteral("store"), label,
+                QStringLiteral("--collection=/org/freedesktop/secrets/collection/session")},
+               "tool-elsewhere");
+    EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("agent-older"));
+    secretTool({QStringLiteral("store"), label}, "tool-newer");
     EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("tool-newer"));
 
     ASSERT_EQ(credentials.set(QStringLiteral("agent-newest"), sessionToken), done);
