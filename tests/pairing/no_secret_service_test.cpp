@@ -55,13 +55,15 @@ TEST(SilentSecretService, EveryOperationFailsAfterTheSilenceLimitWhileTheLoopRun
 }
 
 // A locked collection that shows no items until it is unlocked, as KeePassXC shows a locked
-// database (tests/support/locked-secret-service), with a person who unlocks it or refuses.
+// database (tests/support/locked-secret-service), with a person who unlocks it or refuses. Of
+// its two items the one changed last counts.
 TEST(LockedCollection, IsUnlockedBeforeItCountsAsEmptyAndARefusalIsCouldNotRead) {
     for (const QString& person : {QStringLiteral("answer"), QStringLiteral("refuse")}) {
         QProcess vault;
         vault.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         vault.start(QStringLiteral(VINDARO_LOCKED_SECRET_SERVICE),
-                    {person, QStringLiteral("agent-token-v2=tok-LOCKED-123")});
+                    {person, QStringLiteral("agent-token-v2=tok-OLDER-000@1"),
+                     QStringLiteral("agent-token-v2=tok-LOCKED-123@2")});
         QByteArray said;
         ASSERT_TRUE(eventually([&] {
             said += vault.readAllStandardOutput();
