@@ -247,21 +247,28 @@ TEST_F(AgentTest, PairingFailuresAndAbandonedPairingsLeaveNothingBehind) {
 
     // Stop and quitting abandon a pairing; its answer, still on its way when the next pairing
     // starts, must never pass for that one's, nor raise an alert while the agent quits.
+    const auto postedSoFarRan = [] {
+        bool ran = false;
+        QMetaObject::invokeMethod(
+            qApp, [&] { ran = true; }, Qt::QueuedConnection);
+        return eventually([&] { return ran; });
+    };
     FakePairingService::Reply slow(200, pairingAnswer());
     slow.delay = 200ms;
     pairingService.plan({slow});
     agent.connectTapped();
     ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
+    secrets.holdAnswers(true);
     agent.stopTapped();
     EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
     agent.connectTapped();
-    ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
+    secrets.holdAnswers(false);
+    secrets.answerHeld(); // the next pairing starts before the stopped one's cancellation is in
+    ASSERT_TRUE(postedSoFarRan());
+    EXPECT_TRUE(agent.isPairing());
     agent.applicationWillTerminate();
     EXPECT_FALSE(agent.isPairing());
-    bool cancellationDelivered = false; // posted after the abandoned pairing's cancellation
-    QMetaObject::invokeMethod(
-        qApp, [&] { cancellationDelivered = true; }, Qt::QueuedConnection);
-    ASSERT_TRUE(eventually([&] { return cancellationDelivered; }));
+    ASSERT_TRUE(postedSoFarRan());
     EXPECT_EQ(view.alerts.size(), 2);
     view.input = QStringLiteral("123456");
     agent.connectTapped();
