@@ -9,7 +9,6 @@
 #include "platform/desktop_notifications.h"
 #include "platform/key_poster.h"
 #include "platform/settings_opener.h"
-#include "platform/user_defaults.h"
 #include "platform/workspace_notifications.h"
 
 #include <QPointer>
@@ -33,13 +32,8 @@ const char* const testSource = "ทดสอบจาก Agent";
 
 // How long going to sleep may wait for the display server to take the key-ups.
 constexpr std::chrono::milliseconds sleepReleaseLimit{1000};
-
 // How long a pin waits for the streamer to click the game.
 constexpr std::chrono::seconds pinChoiceTime{10};
-
-QString blockedKeysKey() {
-    return QStringLiteral("vindaro.agent.blocked-keys");
-}
 
 QString shownKey(const KeyCommand& command) {
     return trimmedText(command.key.value_or(QString())).toUpper();
@@ -126,14 +120,6 @@ ViewContent contentFor(const AgentState& state) {
     return content;
 }
 
-// A keyring answer for the controller, dropped once the controller has gone.
-template <typename Handle> auto whileAlive(QObject* context, Handle handle) {
-    return [context = QPointer<QObject>(context), handle = std::move(handle)](const auto& answer) {
-        if (context)
-            handle(answer);
-    };
-}
-
 int clamped(const std::optional<qint64>& value, int low, int high, int absent) {
     if (!value)
         return absent;
@@ -150,10 +136,14 @@ AgentAppDelegate::AgentAppDelegate(AgentPlatform platform, Options options)
     , m_client(std::move(options.relayTiming))
     , m_pairingClient(std::move(options.pairing))
     , m_keyboard(platform.keyPoster, &platform.focus, std::move(options.keyWorkerStart))
-    , m_keychain(platform.secrets)
-    , m_sessions(m_keychain, platform.defaults)
-    , m_legacyPairings(m_keychain, platform.defaults)
-    , m_identity(m_keychain) {}
+    , m_credentials(platform.secrets, platform.defaults) {
+    const auto busy = [this](AgentState& state) {
+        state.waitingOnKeyring = m_credentials.isBusy();
+    };
+    m_credentials.setListener(
+        {[this](const auto& report) { appendLog(credentialsLine(report, currentPairing())); },
+         [this, busy] { change(busy); }});
+}
 
 AgentAppDelegate::~AgentAppDelegate() {
     // Nothing may reach this controller once it starts going: the executor's worker stops
@@ -181,8 +171,7 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
                 Qt::QueuedConnection);
     });
 
-    change([](AgentState& state) { state.restoring = true; });
-    restoreCredentials(false);
+    restoreCredentials(true);
 
     m_platform.workspace.observe(
         {[this] { workspaceWillSleep(); }, [this] { sessionDidResign(); }});
@@ -291,92 +280,48 @@ void AgentAppDelegate::openRelay(const std::optional<QUrl>& url, const QString& 
     m_client.connectTo(*url, bearerToken);
 }
 
-void AgentAppDelegate::restoreCredentials(bool connectAfter) {
-    runKeyringFlow([this, connectAfter](quint64 flow) {
-        // The session first, the legacy pairing only when no session is stored; a keyring that
-        // cannot be read restores nothing and keeps what is stored for the next connect.
-        const auto finish = [this, flow, connectAfter](bool unread) {
-            const bool current = isCurrent(flow);
-            // Stopped before it restored anything: connect reads the keyring again.
-            if (!current)
-                m_keychainUnread = true;
-            keyringFlowEnded(flow);
-            if (!current)
-                return;
-            m_keychainUnread = unread;
-            if (unread)
-                appendLog(text(AgentText::keychainUnreadable));
-            if (!connectAfter) {
+void AgentAppDelegate::restoreCredentials(bool atStartUp) {
+    change([atStartUp](AgentState& state) { state.restoring = atStartUp; });
+    m_credentials.restore(
+        atStartUp, [this, atStartUp, asked = m_requests](const std::optional<StorageError>& error) {
+            if (atStartUp) {
                 change([](AgentState& state) { state.restoring = false; });
                 if (std::exchange(m_connectWhenRestored, false))
                     connectTapped();
-                return;
-            }
-            if (m_currentSession)
-                connect(*m_currentSession);
-            else if (m_currentPairing)
-                connect(*m_currentPairing);
-            else if (!unread)
+            } else if (asked == m_requests && !connectStored() && !error) {
                 show(AgentError::invalidPairingCode().description());
-        };
-        m_sessions.load(
-            whileAlive(&m_context, [this, flow, finish](const SessionStore::Load& session) {
-                if (!isCurrent(flow) || session.error()) {
-                    finish(session.error() != nullptr);
-                    return;
-                }
-                if (const AgentSession* found = session.value()) {
-                    m_currentSession = *found;
-                    appendLog(text(AgentText::restoredSession));
-                    finish(false);
-                    return;
-                }
-                m_legacyPairings.load(whileAlive(
-                    &m_context, [this, flow, finish](const LegacyPairingStore::Load& legacy) {
-                        if (const AgentPairing* found = legacy.value(); found && isCurrent(flow)) {
-                            m_currentPairing = *found;
-                            appendLog(text(AgentText::restoredLegacyPairing, found->room()));
-                        }
-                        finish(legacy.error() != nullptr);
-                    }));
-            }));
-    });
+            }
+        });
 }
 
-void AgentAppDelegate::runKeyringFlow(std::function<void(quint64 flow)> start) {
-    const quint64 flow = ++m_keyringFlow;
-    change([](AgentState& state) { state.waitingOnKeyring = true; });
-    m_keyringQueue.emplace_back(flow, std::move(start));
-    if (!m_keyringFlowRunning)
-        startNextKeyringFlow();
+bool AgentAppDelegate::connectStored() {
+    if (currentSession())
+        connect(*currentSession());
+    else if (currentPairing())
+        connect(*currentPairing());
+    return currentSession() || currentPairing();
 }
 
-void AgentAppDelegate::startNextKeyringFlow() {
-    // A flow abandoned before it began never touches the keyring.
-    while (!m_keyringQueue.empty() && !isCurrent(m_keyringQueue.front().first))
-        m_keyringQueue.pop_front();
-    if (m_keyringQueue.empty())
-        return;
-    auto [flow, start] = std::move(m_keyringQueue.front());
-    m_keyringQueue.pop_front();
-    m_keyringFlowRunning = true;
-    start(flow);
-}
-
-void AgentAppDelegate::keyringFlowEnded(quint64 flow) {
-    m_keyringFlowRunning = false;
-    if (isCurrent(flow))
-        change([](AgentState& state) { state.waitingOnKeyring = false; });
-    startNextKeyringFlow();
+StorageDone AgentAppDelegate::connectWhenSaved(std::function<void()> failed) {
+    // Stopped meanwhile, the save still ends in its log line, but nothing else follows it.
+    return [this, failed = std::move(failed),
+            asked = m_requests](const std::optional<StorageError>& error) {
+        if (asked != m_requests)
+            return;
+        if (error) {
+            failed();
+            show(error->description());
+            return;
+        }
+        if (m_view)
+            m_view->setInputText(QString());
+        connectStored();
+    };
 }
 
 void AgentAppDelegate::abandonKeyringFlow() {
-    ++m_keyringFlow;
+    ++m_requests;
     m_connectWhenRestored = false;
-    change([](AgentState& state) {
-        state.waitingOnKeyring = false;
-        state.restoring = false;
-    });
 }
 
 void AgentAppDelegate::refreshPermission() {
@@ -402,30 +347,22 @@ void AgentAppDelegate::connectTapped() {
         startPairing(input);
     else if (input.contains(u'|'))
         connectLegacy(input);
-    else if (input.isEmpty() && m_currentSession)
-        connect(*m_currentSession);
-    else if (input.isEmpty() && m_currentPairing)
-        connect(*m_currentPairing);
-    else if (input.isEmpty() && m_keychainUnread)
-        restoreCredentials(true);
+    else if (input.isEmpty() && (currentSession() || currentPairing()))
+        connectStored();
+    else if (input.isEmpty() && m_credentials.needsReading())
+        restoreCredentials(false);
     else
         show(AgentError::invalidPairingCode().description());
 }
 
 void AgentAppDelegate::startPairing(const QString& code) {
-    runKeyringFlow([this, code](quint64 flow) {
-        m_identity.loadOrCreate(
-            whileAlive(&m_context, [this, code, flow](const StorageResult<QString>& installId) {
-                const bool current = isCurrent(flow);
-                keyringFlowEnded(flow);
-                if (!current)
-                    return;
-                if (const StorageError* error = installId.error())
-                    show(error->description());
-                else
-                    pair(code, *installId.value());
-            }));
-    });
+    m_credentials.installationId(
+        [this, code, asked = m_requests](const StorageResult<QString>& installId) {
+            if (const StorageError* error = installId.error(); error && asked == m_requests)
+                show(error->description());
+            else if (asked == m_requests)
+                pair(code, *installId.value());
+        });
 }
 
 void AgentAppDelegate::pair(const QString& code, const QString& installId) {
@@ -459,36 +396,7 @@ void AgentAppDelegate::pairingFinished(const PairingResult& result) {
         show(result.errorDescription());
         return;
     }
-    runKeyringFlow([this, session = *paired, failed](quint64 flow) {
-        m_sessions.save(
-            session, whileAlive(&m_context, [this, session, flow,
-                                             failed](const std::optional<StorageError>& error) {
-                if (const bool current = isCurrent(flow); !current || error) {
-                    keyringFlowEnded(flow);
-                    if (current) {
-                        failed();
-                        show(error->description());
-                    }
-                    return;
-                }
-                // A legacy pairing that cannot be cleared is only consulted when no session is
-                // stored, so the new session stands either way.
-                m_legacyPairings.clear(whileAlive(
-                    &m_context, [this, session, flow](const std::optional<StorageError>&) {
-                        const bool current = isCurrent(flow);
-                        keyringFlowEnded(flow);
-                        if (!current)
-                            return;
-                        m_currentSession = session;
-                        m_currentPairing.reset();
-                        m_keychainUnread = false;
-                        if (m_view)
-                            m_view->setInputText(QString());
-                        appendLog(text(AgentText::pairedAndStored));
-                        connect(session);
-                    }));
-            }));
-    });
+    m_credentials.save(*paired, connectWhenSaved(failed));
 }
 
 void AgentAppDelegate::connectLegacy(const QString& bundle) {
@@ -499,32 +407,7 @@ void AgentAppDelegate::connectLegacy(const QString& bundle) {
         show(error.description());
         return;
     }
-    runKeyringFlow([this, pairing = *parsed](quint64 flow) {
-        m_legacyPairings.save(
-            pairing,
-            whileAlive(&m_context, [this, pairing, flow](const std::optional<StorageError>& error) {
-                if (const bool current = isCurrent(flow); !current || error) {
-                    keyringFlowEnded(flow);
-                    if (current)
-                        show(error->description());
-                    return;
-                }
-                m_sessions.clear(whileAlive(
-                    &m_context, [this, pairing, flow](const std::optional<StorageError>&) {
-                        const bool current = isCurrent(flow);
-                        keyringFlowEnded(flow);
-                        if (!current)
-                            return;
-                        m_currentPairing = pairing;
-                        m_currentSession.reset();
-                        m_keychainUnread = false;
-                        if (m_view)
-                            m_view->setInputText(QString());
-                        appendLog(text(AgentText::usingLegacyPairing));
-                        connect(pairing);
-                    }));
-            }));
-    });
+    m_credentials.save(*parsed, connectWhenSaved([] {}));
 }
 
 void AgentAppDelegate::pauseTapped() {
@@ -584,31 +467,7 @@ void AgentAppDelegate::clearTapped() {
     stopTapped();
     if (m_view)
         m_view->setInputText(QString());
-    // The controller forgets only what the keyring and the settings no longer hold.
-    runKeyringFlow([this](quint64 flow) {
-        m_sessions.clear(
-            whileAlive(&m_context, [this, flow](const std::optional<StorageError>& sessionError) {
-                if (isCurrent(flow) && !sessionError)
-                    m_currentSession.reset();
-                m_legacyPairings.clear(whileAlive(
-                    &m_context,
-                    [this, flow, sessionError](const std::optional<StorageError>& legacyError) {
-                        const bool current = isCurrent(flow);
-                        keyringFlowEnded(flow);
-                        if (!current)
-                            return;
-                        if (!legacyError)
-                            m_currentPairing.reset();
-                        if (!sessionError && !legacyError)
-                            m_keychainUnread = false;
-                        if (const std::optional<StorageError>& error =
-                                sessionError ? sessionError : legacyError)
-                            appendLog(text(AgentText::clearFailed, error->description()));
-                        else
-                            appendLog(text(AgentText::cleared));
-                    }));
-            }));
-    });
+    m_credentials.clear({});
 }
 
 void AgentAppDelegate::webSocketClientConnecting(WebSocketClient&) noexcept {
@@ -753,8 +612,7 @@ void AgentAppDelegate::watchFocus() {
 }
 
 void AgentAppDelegate::restoreBlockedKeys() {
-    const BlockedKeys::Parsed stored =
-        BlockedKeys::parse(m_platform.defaults.string(blockedKeysKey()).value_or(QString()));
+    const BlockedKeys::Parsed stored = BlockedKeys::stored(m_platform.defaults);
     m_blockedKeys = stored.keys;
     // A name that matches no key cannot let anything through, so dropping it is safe; the
     // streamer is told all the same.
@@ -780,12 +638,8 @@ void AgentAppDelegate::blockedKeysEdited() {
     if (edited.keys == m_blockedKeys)
         return;
     m_blockedKeys = edited.keys;
-    if (m_blockedKeys.isEmpty())
-        m_platform.defaults.remove(blockedKeysKey());
-    else
-        m_platform.defaults.setString(blockedKeysKey(), BlockedKeys::format(m_blockedKeys));
     // The list holds for this run either way; the streamer must know it will not outlast it.
-    if (!m_platform.defaults.flush())
+    if (!BlockedKeys::store(m_platform.defaults, m_blockedKeys))
         show(StorageError(StorageError::Kind::settingsWrite).description());
     appendLog(m_blockedKeys.isEmpty()
                   ? text(AgentText::blockedKeysNone)

@@ -5,11 +5,8 @@
 #include "keyboard/keyboard_executor.h"
 #include "model/agent_pairing.h"
 #include "model/agent_session.h"
-#include "pairing/installation_identity.h"
-#include "pairing/keychain_store.h"
-#include "pairing/legacy_pairing_store.h"
+#include "pairing/credential_keeper.h"
 #include "pairing/pairing_client.h"
-#include "pairing/session_store.h"
 #include "platform/stop_key.h"
 #include "platform/window_focus.h"
 #include "relay/web_socket_client.h"
@@ -18,7 +15,6 @@
 #include <QObject>
 #include <QStringList>
 
-#include <deque>
 #include <functional>
 #include <optional>
 
@@ -72,7 +68,8 @@ struct AgentState {
     // A pairing request is in flight. It is apart from the phase because a connection that was
     // lost may come back while the user pairs, and the pairing's answer still counts then.
     bool pairing = false;
-    // A keyring step that still counts is in flight: connect waits for it, stop abandons it.
+    // A keyring flow is under way or waiting for its turn: connect waits for it. Stop does not
+    // end it; it only drops what was to follow.
     bool waitingOnKeyring = false;
     // The start-up read of the stored credentials is that step. Connect stays offered meanwhile:
     // a press is kept and acted on once the read is done, so a code typed at once is not lost.
@@ -123,6 +120,9 @@ public:
     // Whether a connection that was ended is still sending its close frame; quitting waits for
     // it, a little, so the service learns the agent left on purpose.
     bool isClosingConnection() const { return m_client.isClosing(); }
+    // Whether a keyring flow is still under way; quitting waits for it, a little, so that what
+    // the keyring was asked to keep is kept whole.
+    bool isStoringCredentials() const { return m_credentials.isBusy(); }
 
     void workspaceWillSleep();
     void sessionDidResign();
@@ -149,8 +149,8 @@ public:
     bool isConnected() const { return m_state.isConnected(); }
     bool isArmed() const { return m_state.armed; }
     bool isPairing() const { return m_state.pairing; }
-    const std::optional<AgentSession>& currentSession() const { return m_currentSession; }
-    const std::optional<AgentPairing>& currentPairing() const { return m_currentPairing; }
+    const std::optional<AgentSession>& currentSession() const { return m_credentials.session(); }
+    const std::optional<AgentPairing>& currentPairing() const { return m_credentials.pairing(); }
 
     // AgentActions
     void connectTapped() override;
@@ -177,21 +177,18 @@ public:
 private:
     void openRelay(const std::optional<QUrl>& url, const QString& logLine,
                    const std::optional<QString>& bearerToken);
-    // Reads the stored session, else the legacy pairing, into the controller; then, when asked
-    // and something was found, connects with it.
-    void restoreCredentials(bool connectAfter);
+    // Reads the stored session, else the legacy pairing; at start-up only that, otherwise it
+    // connects with what was found.
+    void restoreCredentials(bool atStartUp);
+    // Connects with the session or legacy pairing held; false when none is.
+    bool connectStored();
+    // After a save: the field empties and the agent connects with what was stored, unless the
+    // user stopped meanwhile; a failure runs failed and raises the alert.
+    StorageDone connectWhenSaved(std::function<void()> failed);
     void pair(const QString& code, const QString& installId);
     void pairingFinished(const PairingResult& result);
-
-    // Keyring work runs one flow at a time, in the order asked, so that a save that stop left
-    // running still finishes before a later clear begins. A flow is told its number; its
-    // answers count only while isCurrent(flow), and it calls keyringFlowEnded(flow) once, last,
-    // whether or not it still counts.
-    void runKeyringFlow(std::function<void(quint64 flow)> start);
-    void startNextKeyringFlow();
-    void keyringFlowEnded(quint64 flow);
-    bool isCurrent(quint64 flow) const { return flow == m_keyringFlow; }
-    // Stop, clear and quitting: whatever keyring flow is under way no longer counts.
+    // Stop, clear and quitting: what was to follow the keyring flow under way (a pairing, a
+    // connect) no longer happens. The flow itself runs to its end.
     void abandonKeyringFlow();
     void openAccessibilitySettings();
     // Asks for the posting permission and looks again; true when it is granted now.
@@ -216,10 +213,7 @@ private:
     WebSocketClient m_client;
     PairingClient m_pairingClient;
     KeyboardExecutor m_keyboard;
-    KeychainStore m_keychain;
-    SessionStore m_sessions;
-    LegacyPairingStore m_legacyPairings;
-    InstallationIdentity m_identity;
+    CredentialKeeper m_credentials;
 
     AgentView* m_view = nullptr; // set at start-up
     AgentState m_state;
@@ -228,20 +222,15 @@ private:
     // Which pairing a result belongs to: a result counts only while its own pairing is the one
     // in flight, so an abandoned pairing's late answer can never pass for a newer one's.
     quint64 m_pairingAttempt = 0;
-    std::optional<AgentPairing> m_currentPairing;
-    std::optional<AgentSession> m_currentSession;
+    // Counts stop, clear and quitting: an answer for a request made before the last of them
+    // starts nothing.
+    quint64 m_requests = 0;
     // Key map names the viewers may not press.
     QStringList m_blockedKeys;
-    // Start-up could not read the keyring; connect with an empty field reads it again.
-    bool m_keychainUnread = false;
     // Connect was pressed while the start-up read was in flight.
     bool m_connectWhenRestored = false;
 
-    quint64 m_keyringFlow = 0;
-    bool m_keyringFlowRunning = false;
-    std::deque<std::pair<quint64, std::function<void(quint64)>>> m_keyringQueue;
-
-    // The executor's log lines and the pairing's and the keyring's answers reach the controller
+    // The executor's log lines and the pairing's answers reach the controller
     // through this: once it is gone, with the controller, nothing queued for it runs.
     QObject m_context;
 };

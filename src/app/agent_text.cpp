@@ -145,6 +145,12 @@ QString text(AgentText id, const QString& detail) {
         return QStringLiteral("อ่าน Keychain ไม่ได้ — ปลดล็อก Keychain แล้วกดเชื่อมต่อ");
     case AgentText::clearFailed:
         return QStringLiteral("ล้างการจับคู่จาก Keychain ไม่สำเร็จ — ") + detail;
+    case AgentText::nothingStored:
+        return QStringLiteral("ยังไม่มีการจับคู่ที่เก็บไว้");
+    case AgentText::formerPairingKept:
+        return QStringLiteral("ยังใช้การจับคู่เดิมที่เก็บไว้");
+    case AgentText::saveFailed:
+        return QStringLiteral("บันทึกการจับคู่ใหม่ไม่สำเร็จ — ") + detail;
     case AgentText::machineSleeping:
         return QStringLiteral("Mac กำลังพัก — ปล่อยปุ่มทั้งหมดแล้ว");
     case AgentText::screenLocked:
@@ -201,6 +207,37 @@ QString text(AgentText id, const QString& detail) {
         return QStringLiteral("ตกลง");
     }
     return {};
+}
+
+QString credentialsLine(const CredentialKeeper::Report& report,
+                        const std::optional<AgentPairing>& pairing) {
+    using Stored = CredentialKeeper::Stored;
+    using Flow = CredentialKeeper::Flow;
+    QString stored;
+    switch (report.stored) {
+    case Stored::session:
+        stored = text(AgentText::restoredSession);
+        break;
+    case Stored::legacyPairing:
+        stored = text(AgentText::restoredLegacyPairing, pairing ? pairing->room() : QString());
+        break;
+    case Stored::unknown:
+        stored = text(AgentText::keychainUnreadable);
+        break;
+    case Stored::nothing:
+        stored = text(AgentText::nothingStored);
+        break;
+    }
+    if (report.flow == Flow::clear)
+        return report.error ? text(AgentText::clearFailed, report.error->description())
+                            : text(AgentText::cleared);
+    if (report.flow == Flow::restore)
+        return stored;
+    if (!report.error)
+        return text(report.flow == Flow::saveSession ? AgentText::pairedAndStored
+                                                     : AgentText::usingLegacyPairing);
+    const bool kept = report.stored == Stored::session || report.stored == Stored::legacyPairing;
+    return text(AgentText::saveFailed, kept ? text(AgentText::formerPairingKept) : stored);
 }
 
 } // namespace vindaro

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pairing/credential_keeper.h"
+
 #include <QString>
 
 namespace vindaro {
@@ -80,6 +82,9 @@ enum class AgentText {
     cleared,
     keychainUnreadable,
     clearFailed, // detail: the keychain's error
+    nothingStored,
+    formerPairingKept,
+    saveFailed, // detail: what is stored now
     machineSleeping,
     screenLocked,
     skippedWhilePaused,    // detail: the key
@@ -111,5 +116,9 @@ enum class AgentText {
 
 // The text, with its detail where it takes one.
 QString text(AgentText id, const QString& detail = {});
+
+// The one log line that ends a credential flow: what is stored now, with the legacy pairing held.
+QString credentialsLine(const CredentialKeeper::Report& report,
+                        const std::optional<AgentPairing>& pairing);
 
 } // namespace vindaro

@@ -5,6 +5,8 @@
 
 namespace vindaro {
 
+class UserDefaults;
+
 // The keys a streamer's viewers may not press, named as the key map names them ("ENTER", "T").
 namespace BlockedKeys {
 
@@ -19,6 +21,11 @@ Parsed parse(const QString& text);
 
 // The list as it is shown and stored: "ENTER, ESC, T".
 QString format(const QStringList& keys);
+
+// The list kept between runs in the settings, read as parse() reads it.
+Parsed stored(const UserDefaults& defaults);
+// Keeps the list; false when the settings could not be written.
+[[nodiscard]] bool store(UserDefaults& defaults, const QStringList& keys);
 
 } // namespace BlockedKeys
 

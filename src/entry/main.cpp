@@ -45,6 +45,8 @@ constexpr std::chrono::milliseconds startUpPermissionWait{500};
 // How long quitting may wait for the relay connection's close frame to leave.
 constexpr std::chrono::milliseconds closingLimit{1000};
 constexpr std::chrono::milliseconds closingPoll{5};
+// As long as the keyring's own silence limit: a keyring that stays silent longer has hung.
+constexpr std::chrono::milliseconds keyringLimit{10000};
 
 int runApplication(int argc, char** argv) {
     QApplication application(argc, argv);
@@ -128,7 +130,12 @@ int runApplication(int argc, char** argv) {
         closing.start(closingPoll);
     };
     QObject::connect(&closing, &QTimer::timeout, &application, [&] {
-        if (!delegate.isClosingConnection() || closingFor.hasExpired(closingLimit.count()))
+        const bool closed =
+            !delegate.isClosingConnection() || closingFor.hasExpired(closingLimit.count());
+        // A keyring flow already sent is seen to its end, so that its settings follow its token.
+        const bool stored =
+            !delegate.isStoringCredentials() || closingFor.hasExpired(keyringLimit.count());
+        if (closed && stored)
             QCoreApplication::quit();
     });
     QObject::connect(&window, &vindaro::MainWindow::quitRequested, &application, quit);

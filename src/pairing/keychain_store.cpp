@@ -23,6 +23,13 @@ std::optional<QString> credentialText(const QByteArray& bytes) {
     return text;
 }
 
+StorageError failure(StorageError::Kind kind, const SecretOutcome& outcome) {
+    return StorageError(kind, outcome.reason(),
+                        outcome.status() == SecretOutcome::Status::unavailable
+                            ? StorageError::Detail::noService
+                            : StorageError::Detail::none);
+}
+
 } // namespace
 
 KeychainStore::KeychainStore(SecretStore& secrets)
@@ -34,32 +41,34 @@ void KeychainStore::set(const QString& value, const QString& account, StorageDon
                         if (outcome.status() == SecretOutcome::Status::done)
                             done(std::nullopt);
                         else
-                            done(StorageError(StorageError::Kind::keychainWrite, outcome.reason()));
+                            done(failure(StorageError::Kind::keychainWrite, outcome));
                     });
 }
 
 void KeychainStore::get(const QString& account, std::function<void(const Read&)> done) const {
-    m_secrets.lookup(
-        serviceName(), account, [done = std::move(done)](const SecretOutcome& outcome) {
-            if (outcome.status() == SecretOutcome::Status::failed) {
-                done(StorageError(StorageError::Kind::keychainRead, outcome.reason()));
-                return;
-            }
-            const std::optional<QString> text = outcome.status() == SecretOutcome::Status::done
-                                                    ? credentialText(outcome.value())
-                                                    : std::nullopt;
-            done(text ? Read(*text) : Read::absent());
-        });
+    m_secrets.lookup(serviceName(), account,
+                     [done = std::move(done)](const SecretOutcome& outcome) {
+                         if (outcome.status() == SecretOutcome::Status::absent) {
+                             done(Read::absent());
+                             return;
+                         }
+                         if (outcome.status() != SecretOutcome::Status::done) {
+                             done(failure(StorageError::Kind::keychainRead, outcome));
+                             return;
+                         }
+                         const std::optional<QString> text = credentialText(outcome.value());
+                         done(text ? Read(*text) : Read::absent());
+                     });
 }
 
 void KeychainStore::remove(const QString& account, StorageDone done) const {
-    m_secrets.remove(
-        serviceName(), account, [done = std::move(done)](const SecretOutcome& outcome) {
-            if (outcome.status() == SecretOutcome::Status::done)
-                done(std::nullopt);
-            else
-                done(StorageError(StorageError::Kind::keychainRemove, outcome.reason()));
-        });
+    m_secrets.remove(serviceName(), account,
+                     [done = std::move(done)](const SecretOutcome& outcome) {
+                         if (outcome.status() == SecretOutcome::Status::done)
+                             done(std::nullopt);
+                         else
+                             done(failure(StorageError::Kind::keychainRemove, outcome));
+                     });
 }
 
 } // namespace vindaro

@@ -15,12 +15,20 @@ public:
         settingsWrite,
     };
 
-    explicit StorageError(Kind kind, QString reason = {})
+    // What more is known of a failure. noService: nothing answered for the keyring at all, as
+    // before the desktop has started it, so asking again a little later may work. formerLost: a
+    // save failed and the credential stored before it could not be put back, so its settings were
+    // removed too, and nothing of it loads any more.
+    enum class Detail { none, noService, formerLost };
+
+    explicit StorageError(Kind kind, QString reason = {}, Detail detail = Detail::none)
         : m_kind(kind)
-        , m_reason(std::move(reason)) {}
+        , m_reason(std::move(reason))
+        , m_detail(detail) {}
 
     Kind kind() const { return m_kind; }
     const QString& reason() const { return m_reason; }
+    Detail detail() const { return m_detail; }
 
     QString description() const {
         switch (m_kind) {
@@ -39,6 +47,7 @@ public:
 private:
     Kind m_kind;
     QString m_reason;
+    Detail m_detail;
 };
 
 } // namespace vindaro

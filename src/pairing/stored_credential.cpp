@@ -4,6 +4,7 @@
 
 #include <QTimer>
 
+#include <memory>
 #include <optional>
 
 namespace vindaro {
@@ -47,6 +48,51 @@ void restore(UserDefaults& defaults, const Snapshot& before) {
     }
 }
 
+// One save from its first read to its answer. The keyring may still take a token after the
+// agent has stopped waiting for it (a time-out ends only the wait), so a token write that did
+// not confirm is treated as one that may have landed: the former token is put back, and when
+// that cannot be confirmed either, the keyring is read to learn what it holds. The settings are
+// written only after the token is confirmed, so what loads is the former credential or the new
+// one, whole, or nothing at all: never the new token beside the former settings.
+struct SaveRun {
+    KeychainStore keychain;
+    UserDefaults& defaults;
+    QString account;
+    Snapshot before; // the settings as they were before the save
+    std::optional<QString> formerToken;
+    StorageDone done;
+
+    // Puts the former token back, then answers with failure.
+    static void undo(const std::shared_ptr<SaveRun>& run, const StorageError& failure) {
+        const StorageDone settled = [run, failure](const std::optional<StorageError>& error) {
+            if (!error) {
+                run->done(failure);
+                return;
+            }
+            run->keychain.get(run->account, [run, failure](const KeychainStore::Read& now) {
+                const QString* token = now.value();
+                const bool former =
+                    run->formerToken ? token && *token == *run->formerToken : now.isAbsent();
+                if (former) {
+                    run->done(failure);
+                    return;
+                }
+                // Neither the former credential nor the new one is whole in the keyring: its
+                // settings go too, so that nothing loads rather than a mix.
+                for (const auto& [key, value] : run->before)
+                    run->defaults.remove(key);
+                static_cast<void>(run->defaults.flush());
+                run->done(StorageError(failure.kind(), failure.reason(),
+                                       StorageError::Detail::formerLost));
+            });
+        };
+        if (run->formerToken)
+            run->keychain.set(*run->formerToken, run->account, settled);
+        else
+            run->keychain.remove(run->account, settled);
+    }
+};
+
 } // namespace
 
 StoredCredential::StoredCredential(const KeychainStore& keychain, UserDefaults& defaults,
@@ -60,45 +106,39 @@ StoredCredential::StoredCredential(const KeychainStore& keychain, UserDefaults& 
 
 void StoredCredential::save(const QString& token, const QList<Field>& fields,
                             StorageDone done) const {
+    auto run = std::make_shared<SaveRun>(
+        SaveRun{m_keychain, m_defaults, m_tokenAccount, {}, std::nullopt, std::move(done)});
     // The former token is read first, so that it can be put back; a keyring that cannot be read
     // would not take the new one either.
-    m_keychain.get(m_tokenAccount, [keychain = m_keychain, &defaults = m_defaults,
-                                    account = m_tokenAccount, textKeys = m_textKeys,
-                                    integerKeys = m_integerKeys, token, fields,
-                                    done = std::move(done)](const KeychainStore::Read& former) {
+    m_keychain.get(m_tokenAccount, [run, token, fields, textKeys = m_textKeys,
+                                    integerKeys =
+                                        m_integerKeys](const KeychainStore::Read& former) {
         if (const StorageError* error = former.error()) {
-            done(StorageError(StorageError::Kind::keychainWrite, error->reason()));
+            run->done(
+                StorageError(StorageError::Kind::keychainWrite, error->reason(), error->detail()));
             return;
         }
-        const std::optional<QString> formerToken =
-            former.value() ? std::optional<QString>(*former.value()) : std::nullopt;
-        keychain.set(token, account,
-                     [keychain, &defaults, account, textKeys, integerKeys, fields, formerToken,
-                      done](const std::optional<StorageError>& error) {
-                         if (error) {
-                             done(error);
-                             return;
-                         }
-                         const Snapshot before = snapshot(defaults, textKeys, integerKeys);
-                         for (const auto& [key, value] : fields)
-                             write(defaults, key, value);
-                         if (defaults.flush()) {
-                             done(std::nullopt);
-                             return;
-                         }
-                         // The settings on disk are still the former ones; memory and the keyring
-                         // go back to match them. The settings error is what the user needs to hear
-                         // about, however the token's return goes.
-                         restore(defaults, before);
-                         const StorageError failure(StorageError::Kind::settingsWrite);
-                         const auto report = [done, failure](const std::optional<StorageError>&) {
-                             done(failure);
-                         };
-                         if (formerToken)
-                             keychain.set(*formerToken, account, report);
-                         else
-                             keychain.remove(account, report);
-                     });
+        if (const QString* text = former.value())
+            run->formerToken = *text;
+        run->before = snapshot(run->defaults, textKeys, integerKeys);
+        run->keychain.set(token, run->account,
+                          [run, fields](const std::optional<StorageError>& error) {
+                              if (error) {
+                                  SaveRun::undo(run, *error);
+                                  return;
+                              }
+                              for (const auto& [key, value] : fields)
+                                  write(run->defaults, key, value);
+                              if (run->defaults.flush()) {
+                                  run->done(std::nullopt);
+                                  return;
+                              }
+                              // The settings on disk are still the former ones; memory and the
+                              // keyring go back to match them. The settings error is what the user
+                              // needs to hear about.
+                              restore(run->defaults, run->before);
+                              SaveRun::undo(run, StorageError(StorageError::Kind::settingsWrite));
+                          });
     });
 }
 

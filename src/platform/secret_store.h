@@ -11,10 +11,11 @@ namespace vindaro {
 class SecretOutcome {
 public:
     enum class Status {
-        done,   // stored, removed, or (for a lookup) found: value() holds the bytes
-        absent, // a lookup found no item
-        failed, // not done: locked and the prompt refused or dismissed, no service, a service
-                // error, or no answer at all; for a lookup, "could not read"
+        done,        // stored, removed, or (for a lookup) found: value() holds the bytes
+        absent,      // a lookup found no item
+        failed,      // not done: locked and the prompt refused or dismissed, a service error, or no
+                     // answer at all; for a lookup, "could not read"
+        unavailable, // not done: no Secret Service could be reached (none runs yet, say)
     };
 
     static SecretOutcome done(QByteArray value = {}) {
@@ -22,6 +23,9 @@ public:
     }
     static SecretOutcome absent() { return {Status::absent, {}, {}}; }
     static SecretOutcome failed(QString reason) { return {Status::failed, {}, std::move(reason)}; }
+    static SecretOutcome unavailable(QString reason) {
+        return {Status::unavailable, {}, std::move(reason)};
+    }
 
     Status status() const { return m_status; }
     const QByteArray& value() const { return m_value; }
@@ -52,12 +56,15 @@ public:
 
     virtual ~SecretStore() = default;
 
-    // Stores the value, replacing the item of the same service and account if there is one.
-    // After a failure the item may hold its former value or none.
+    // Stores the value in the default collection, replacing the item of the same service and
+    // account there, then removes any other item of that service and account (another tool's,
+    // another collection's). After a failure the item may hold its former value or none.
     virtual void store(const QString& service, const QString& account, const QByteArray& value,
                        Done done) = 0;
 
-    // The stored bytes, absent when there is no item, failed when it could not be read.
+    // The stored bytes, absent when there is no item, failed when it could not be read. Of
+    // several items, one in the default collection comes first, then the most recently changed.
+    // Absent only from a store with nothing locked: a locked collection may hide its items.
     virtual void lookup(const QString& service, const QString& account, Done done) = 0;
 
     // Removes every item of the service and account. Done only when none is left; nothing

@@ -252,36 +252,45 @@ TEST_F(AgentTest, PairingFailuresAndAbandonedPairingsLeaveNothingBehind) {
     EXPECT_EQ(view.connection, pairingFailed);
     EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
 
-    // Paired, but the token cannot be kept: nothing logged, connected or stored, not even the
-    // session's settings without their token.
+    // Paired, but the token cannot be kept: nothing connected or stored, not even the session's
+    // settings without their token, and the log says so.
     pairingService.plan({FakePairingService::Reply(200, pairingAnswer())});
     secrets.setRefusesWrites(true);
     view.log.clear();
     agent.connectTapped();
     ASSERT_TRUE(eventually([&] { return view.alerts.size() == 2; }));
     EXPECT_EQ(view.alerts.last(), keychainFailed);
-    EXPECT_EQ(view.log, QStringList{QStringLiteral("กำลังตรวจสอบรหัสจับคู่ 6 หลัก…")});
+    EXPECT_EQ(view.log, (QStringList{QStringLiteral("กำลังตรวจสอบรหัสจับคู่ 6 หลัก…"),
+                                     QStringLiteral("บันทึกการจับคู่ใหม่ไม่สำเร็จ — "
+                                                    "ยังไม่มีการจับคู่ที่เก็บไว้")}));
     EXPECT_FALSE(agent.currentSession());
     EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.v2.ws-url")));
     secrets.setRefusesWrites(false);
 
     // Stop and quitting abandon a pairing; its answer, still on its way when the next pairing
     // starts, must never pass for that one's, nor raise an alert while the agent quits.
+    const auto postedSoFarRan = [] {
+        bool ran = false;
+        QMetaObject::invokeMethod(
+            qApp, [&] { ran = true; }, Qt::QueuedConnection);
+        return eventually([&] { return ran; });
+    };
     FakePairingService::Reply slow(200, pairingAnswer());
     slow.delay = 200ms;
     pairingService.plan({slow});
     agent.connectTapped();
     ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
+    secrets.holdAnswers(true);
     agent.stopTapped();
     EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
     agent.connectTapped();
-    ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
+    secrets.holdAnswers(false);
+    secrets.answerHeld(); // the next pairing starts before the stopped one's cancellation is in
+    ASSERT_TRUE(postedSoFarRan());
+    EXPECT_TRUE(agent.isPairing());
     agent.applicationWillTerminate();
     EXPECT_FALSE(agent.isPairing());
-    bool cancellationDelivered = false; // posted after the abandoned pairing's cancellation
-    QMetaObject::invokeMethod(
-        qApp, [&] { cancellationDelivered = true; }, Qt::QueuedConnection);
-    ASSERT_TRUE(eventually([&] { return cancellationDelivered; }));
+    ASSERT_TRUE(postedSoFarRan());
     EXPECT_EQ(view.alerts.size(), 2);
     view.input = QStringLiteral("123456");
     agent.connectTapped();
@@ -327,26 +336,44 @@ TEST_F(AgentTest, ABundleIsTrimmedStoredHiddenAndConnectedAndAnythingElseNeverAr
     EXPECT_FALSE(view.log.join(u'\n').contains(sampleLegacyToken));
 }
 
+// Stop drops only what was to follow a keyring flow: the flow itself ends, and the agent then
+// holds what the keyring holds, so the next connect uses that.
 TEST_F(AgentTest, StopAndClearWorkWhileTheKeyringWaits) {
-    store(sampleSession());
     launch();
-    EXPECT_EQ(view.buttons(), QStringLiteral("connect test")); // connects only when asked
     secrets.holdAnswers(true);
     view.input = QStringLiteral("123456");
     agent.connectTapped(); // the installation id waits on the prompt
     agent.stopTapped();
-    EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
-    secrets.answerHeld(); // answered after stop: no pairing starts
-    EXPECT_FALSE(agent.isPairing());
-    EXPECT_EQ(pairingService.requests().size(), 0);
-
-    // A save still under way when clear comes finishes first, and clear removes what it stored.
-    view.input = sampleBundle;
-    agent.connectTapped();
-    agent.clearTapped();
     secrets.holdAnswers(false);
     secrets.answerHeld();
-    ASSERT_TRUE(eventually([&] { return view.log.last() == clearedLine; }));
+    settle();
+    EXPECT_FALSE(agent.isPairing());
+
+    agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return agent.isPairing(); }));
+    secrets.holdAnswers(true);
+    ASSERT_TRUE(eventually([&] { return secrets.heldCalls() > 0; })); // the save waits
+    agent.stopTapped();
+    EXPECT_EQ(view.buttons(), QStringLiteral("stop test"));
+    secrets.holdAnswers(false);
+    secrets.answerHeld();
+    settle();
+    EXPECT_EQ(view.log.last(), QStringLiteral("จับคู่เครื่องสำเร็จ — Token ถูกเก็บใน Keychain"));
+    EXPECT_EQ(agent.currentSession(), storedSessionNow());
+    EXPECT_EQ(relay.requests().size(), 0);
+    agent.connectTapped();
+    ASSERT_TRUE(eventually([&] { return view.connection == connected; }));
+
+    secrets.holdAnswers(true);
+    agent.clearTapped();
+    agent.stopTapped();
+    secrets.holdAnswers(false);
+    secrets.answerHeld();
+    settle();
+    EXPECT_EQ(view.log.last(), clearedLine);
+    EXPECT_FALSE(agent.currentSession());
     EXPECT_EQ(secrets.itemCount(), 1); // the installation id
-    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.server")));
+    agent.connectTapped();
+    EXPECT_EQ(view.alerts, QStringList{AgentError::invalidPairingCode().description()});
+    EXPECT_EQ(relay.requests().size(), 1);
 }

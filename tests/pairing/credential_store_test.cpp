@@ -2,6 +2,7 @@
 #include "credential_fixture.h"
 #include "support/qt_printers.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QUuid>
 
@@ -140,6 +141,48 @@ TEST_F(CredentialStores, ClearingTakesBothPairingsAndLeavesTheInstallationId) {
         EXPECT_NE(replaced, id);
         EXPECT_EQ(credentials.get(installId), replaced);
     }
+}
+
+// Items of the same service and account written by other tools: one in the default collection
+// comes first, then the newest, and the agent's next save leaves only its own.
+TEST_F(CredentialStores, OfDuplicateItemsTheDefaultCollectionsNewestIsReadAndASaveRemovesTheRest) {
+    const auto secretTool = [](QStringList arguments, const QByteArray& input = {}) {
+        QProcess tool;
+        tool.start(QStringLiteral("secret-tool"),
+                   arguments << QStringLiteral("service") << QStringLiteral("net.vindaro.agent")
+                             << QStringLiteral("account") << sessionToken);
+        tool.write(input);
+        tool.closeWriteChannel();
+        EXPECT_TRUE(tool.waitForFinished(30000));
+        return tool.readAllStandardOutput() + tool.readAllStandardError();
+    };
+    // Told apart by one more attribute, so that one does not replace the other.
+    const auto store = [&](const char* note, const QByteArray& value, const QString& where = {}) {
+        QStringList arguments{QStringLiteral("store"), QStringLiteral("--label=other tool")};
+        if (!where.isEmpty())
+            arguments << QStringLiteral("--collection=/org/freedesktop/secrets/collection/") +
+                             where;
+        secretTool(arguments << QStringLiteral("note") << QLatin1String(note), value);
+    };
+    // The keyring keeps modification times in whole seconds.
+    const auto nextSecond = [] {
+        const qint64 second = QDateTime::currentSecsSinceEpoch();
+        ASSERT_TRUE(eventually([&] { return QDateTime::currentSecsSinceEpoch() > second; }));
+    };
+    store("one", "tool-older");
+    nextSecond();
+    store("one", "tool-elsewhere", QStringLiteral("session"));
+    EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("tool-older"));
+    store("two", "tool-newer");
+    EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("tool-newer"));
+    nextSecond();
+    store("one", "tool-newest");
+    EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("tool-newest"));
+
+    ASSERT_EQ(credentials.set(QStringLiteral("agent-own"), sessionToken), done);
+    EXPECT_EQ(secretTool({QStringLiteral("search"), QStringLiteral("--all")}).count("secret = "),
+              1);
+    EXPECT_EQ(credentials.get(sessionToken), QStringLiteral("agent-own"));
 }
 
 // A settings folder nobody can write: the save fails, and the next launch finds the former pairing.

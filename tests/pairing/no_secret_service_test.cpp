@@ -1,11 +1,12 @@
-// The credential stores without a working Secret Service: none on the private bus, or one that
-// never answers. Neither is ever "nothing stored".
+// The credential stores without a working Secret Service: none on the private bus, one that
+// never answers, or one whose only collection is locked. None is ever "nothing stored".
 #include "credential_fixture.h"
 #include "support/loop_lateness.h"
 #include "support/qt_printers.h"
 
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -14,9 +15,15 @@ using namespace vindaro::test;
 
 namespace {
 
+// Told apart from a refusal: start-up asks such a keyring once more.
 TEST(NoSecretService, EveryOperationFailsAndNoneSaysNothingIsStored) {
     Credentials credentials;
     expectEveryOperationFails(credentials);
+    EXPECT_EQ(answerOf<vindaro::SecretOutcome>([&](auto done) {
+                  credentials.secrets.lookup(QStringLiteral("net.vindaro.agent"),
+                                             QStringLiteral("agent-token-v2"), done);
+              }).status(),
+              vindaro::SecretOutcome::Status::unavailable);
 }
 
 // A hung Secret Service: owns the name and never answers.
@@ -45,6 +52,33 @@ TEST(SilentSecretService, EveryOperationFailsAfterTheSilenceLimitWhileTheLoopRun
     EXPECT_LT(lateness.percentile99(), 50ms) << lateness.ticks() << " ticks";
     silent.unregisterObject(QStringLiteral("/"), QDBusConnection::UnregisterTree);
     QDBusConnection::disconnectFromBus(silent.name());
+}
+
+// A locked collection that shows no items until it is unlocked, as KeePassXC shows a locked
+// database (tests/support/locked-secret-service), with a person who unlocks it or refuses. Of
+// its two items the one changed last counts.
+TEST(LockedCollection, IsUnlockedBeforeItCountsAsEmptyAndARefusalIsCouldNotRead) {
+    for (const QString& person : {QStringLiteral("answer"), QStringLiteral("refuse")}) {
+        QProcess vault;
+        vault.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        vault.start(QStringLiteral(VINDARO_LOCKED_SECRET_SERVICE),
+                    {person, QStringLiteral("agent-token-v2=tok-OLDER-000@1"),
+                     QStringLiteral("agent-token-v2=tok-LOCKED-123@2")});
+        QByteArray said;
+        ASSERT_TRUE(eventually([&] {
+            said += vault.readAllStandardOutput();
+            return said.contains("ready\n") || vault.state() == QProcess::NotRunning;
+        }));
+        ASSERT_TRUE(said.contains("ready\n"));
+        Credentials credentials;
+        const bool unlocks = person == QStringLiteral("answer");
+        EXPECT_EQ(credentials.get(QStringLiteral("agent-token-v2")),
+                  unlocks ? QStringLiteral("tok-LOCKED-123") : QStringLiteral("(keychainRead)"));
+        EXPECT_EQ(credentials.get(QStringLiteral("agent-token")),
+                  unlocks ? QStringLiteral("(absent)") : QStringLiteral("(keychainRead)"));
+        vault.terminate();
+        EXPECT_TRUE(vault.waitForFinished(30000));
+    }
 }
 
 } // namespace

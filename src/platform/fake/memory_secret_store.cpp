@@ -6,7 +6,9 @@ namespace vindaro {
 
 namespace {
 
-SecretOutcome refused() {
+SecretOutcome refused(MemorySecretStore::Refusal refusal) {
+    if (refusal == MemorySecretStore::Refusal::noService)
+        return SecretOutcome::unavailable(QStringLiteral("no service"));
     return SecretOutcome::failed(QStringLiteral("refused"));
 }
 
@@ -15,8 +17,10 @@ SecretOutcome refused() {
 void MemorySecretStore::store(const QString& service, const QString& account,
                               const QByteArray& value, Done done) {
     enqueue([this, key = qMakePair(service, account), value, done = std::move(done)] {
+        if (m_refusal == Refusal::writesLandButFail)
+            m_items.insert(key, value);
         if (m_refusal != Refusal::none) {
-            done(refused());
+            done(refused(m_refusal));
             return;
         }
         m_items.insert(key, value);
@@ -26,8 +30,8 @@ void MemorySecretStore::store(const QString& service, const QString& account,
 
 void MemorySecretStore::lookup(const QString& service, const QString& account, Done done) {
     enqueue([this, key = qMakePair(service, account), done = std::move(done)] {
-        if (m_refusal == Refusal::everything) {
-            done(refused());
+        if (m_refusal == Refusal::everything || m_refusal == Refusal::noService) {
+            done(refused(m_refusal));
             return;
         }
         const auto found = m_items.constFind(key);
@@ -37,8 +41,9 @@ void MemorySecretStore::lookup(const QString& service, const QString& account, D
 
 void MemorySecretStore::remove(const QString& service, const QString& account, Done done) {
     enqueue([this, key = qMakePair(service, account), done = std::move(done)] {
-        if (m_refusal == Refusal::everything && m_items.contains(key)) {
-            done(refused());
+        if ((m_refusal == Refusal::everything && m_items.contains(key)) ||
+            m_refusal == Refusal::noService) {
+            done(refused(m_refusal));
             return;
         }
         m_items.remove(key);

@@ -20,6 +20,10 @@ public:
         none,
         writes,     // stores fail; lookups and removals work
         everything, // stores and removals fail, lookups cannot read
+        noService,  // every call fails as if no Secret Service ran yet
+        // Stores report failure, yet the value is kept: a time-out ends only the agent's wait,
+        // and the service still completes the request.
+        writesLandButFail,
     };
 
     void store(const QString& service, const QString& account, const QByteArray& value,

@@ -44,6 +44,15 @@ private:
     static void opened(GObject* source, GAsyncResult* result, gpointer data);
     static void stored(GObject* source, GAsyncResult* result, gpointer data);
     static void lookedUp(GObject* source, GAsyncResult* result, gpointer data);
+    static void collectionsLoaded(GObject* source, GAsyncResult* result, gpointer data);
+    static void collectionsUnlocked(GObject* source, GAsyncResult* result, gpointer data);
+    static void defaultFound(GObject* source, GAsyncResult* result, gpointer data);
+    static void foundDuplicates(GObject* source, GAsyncResult* result, gpointer data);
+    static void duplicateDeleted(GObject* source, GAsyncResult* result, gpointer data);
+    // Of several items of the same service and account, the one a lookup reads: one in the
+    // default collection if there is one, else any; of those, the most recently changed.
+    SecretItem* chosen() const;
+    void answerLookup();
     static void foundForRemoval(GObject* source, GAsyncResult* result, gpointer data);
     static void deleted(GObject* source, GAsyncResult* result, gpointer data);
     static void checkedRemoval(GObject* source, GAsyncResult* result, gpointer data);
@@ -59,6 +68,11 @@ private:
     int m_openPrompts = 0;
     int m_pendingDeletions = 0;
     QString m_deletionFailure;
+    // A lookup that finds nothing unlocks the locked collections once, then searches again.
+    bool m_collectionsUnlocked = false;
+    guint m_lockedCollections = 0;
+    QByteArray m_defaultCollection; // its object path, once looked up
+    GList* m_found = nullptr;       // the items a search found
 };
 
 namespace {
@@ -103,6 +117,9 @@ QString reasonOf(GError* error) {
     g_error_free(error);
     return reason;
 }
+
+constexpr auto everyItem = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK |
+                                                          SECRET_SEARCH_LOAD_SECRETS);
 
 // libsecret's own service, told when a prompt opens and closes so the call can stop counting
 // silence while a person answers. SecretServiceClass's prompt functions are the documented way
@@ -183,6 +200,7 @@ SecretServiceCall::SecretServiceCall(Kind kind, const QString& service, const QS
 }
 
 SecretServiceCall::~SecretServiceCall() {
+    g_list_free_full(m_found, g_object_unref);
     if (m_service != nullptr) {
         agentService(m_service)->call = nullptr;
         g_object_unref(m_service);
@@ -241,7 +259,7 @@ void SecretServiceCall::opened(GObject*, GAsyncResult* result, gpointer data) {
     GError* error = nullptr;
     SecretService* service = secret_service_open_finish(result, &error);
     if (service == nullptr) {
-        call->fail(error);
+        call->finish(SecretOutcome::unavailable(reasonOf(error)));
         return;
     }
     call->m_service = service;
@@ -262,9 +280,7 @@ void SecretServiceCall::opened(GObject*, GAsyncResult* result, gpointer data) {
     case Kind::lookup:
         // libsecret's own lookup reads a refused unlock as "no item"; searching and loading
         // the secret here tells the two apart.
-        call->search(
-            static_cast<SecretSearchFlags>(SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS),
-            lookedUp);
+        call->search(everyItem, lookedUp);
         break;
     case Kind::remove:
         // libsecret's own clear skips locked items, so they are unlocked first.
@@ -277,10 +293,14 @@ void SecretServiceCall::opened(GObject*, GAsyncResult* result, gpointer data) {
 void SecretServiceCall::stored(GObject*, GAsyncResult* result, gpointer data) {
     const Self call = release(data);
     GError* error = nullptr;
-    if (secret_service_store_finish(call->m_service, result, &error))
-        call->finish(SecretOutcome::done());
-    else
+    if (!secret_service_store_finish(call->m_service, result, &error)) {
         call->fail(error);
+        return;
+    }
+    // Stored. Items of the same service and account that another tool or an older version left,
+    // in this collection or another, could be read instead some day: they go.
+    secret_collection_for_alias(call->m_service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE,
+                                call->m_cancellable, defaultFound, hold(call));
 }
 
 void SecretServiceCall::lookedUp(GObject*, GAsyncResult* result, gpointer data) {
@@ -291,21 +311,151 @@ void SecretServiceCall::lookedUp(GObject*, GAsyncResult* result, gpointer data) 
         call->fail(error);
         return;
     }
+    if (items == nullptr && !call->m_collectionsUnlocked) {
+        // A locked collection may hide its items altogether (KeePassXC shows a locked database
+        // as an empty collection): nothing found means absent only once every one is unlocked.
+        call->m_collectionsUnlocked = true;
+        secret_service_load_collections(call->m_service, call->m_cancellable, collectionsLoaded,
+                                        hold(call));
+        return;
+    }
     if (items == nullptr) {
         call->finish(SecretOutcome::absent());
         return;
     }
+    call->m_found = items;
+    if (items->next == nullptr)
+        call->answerLookup();
+    else
+        secret_collection_for_alias(call->m_service, SECRET_COLLECTION_DEFAULT,
+                                    SECRET_COLLECTION_NONE, call->m_cancellable, defaultFound,
+                                    hold(call));
+}
+
+void SecretServiceCall::collectionsLoaded(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    if (!secret_service_load_collections_finish(call->m_service, result, &error)) {
+        call->fail(error);
+        return;
+    }
+    GList* collections = secret_service_get_collections(call->m_service);
+    GList* locked = nullptr;
+    for (GList* each = collections; each != nullptr; each = each->next) {
+        if (secret_collection_get_locked(SECRET_COLLECTION(each->data)))
+            locked = g_list_prepend(locked, each->data);
+    }
+    call->m_lockedCollections = g_list_length(locked);
+    if (locked == nullptr)
+        call->finish(SecretOutcome::absent());
+    else
+        secret_service_unlock(call->m_service, locked, call->m_cancellable, collectionsUnlocked,
+                              hold(call));
+    g_list_free(locked);
+    g_list_free_full(collections, g_object_unref);
+}
+
+void SecretServiceCall::collectionsUnlocked(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    GList* unlocked = nullptr;
+    const gint count = secret_service_unlock_finish(call->m_service, result, &unlocked, &error);
+    g_list_free_full(unlocked, g_object_unref);
+    if (error != nullptr)
+        call->fail(error);
+    else if (count < static_cast<gint>(call->m_lockedCollections))
+        call->finish(SecretOutcome::failed(QStringLiteral("The collection is locked")));
+    else
+        call->search(everyItem, lookedUp);
+}
+
+void SecretServiceCall::defaultFound(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    if (SecretCollection* collection = secret_collection_for_alias_finish(result, &error)) {
+        call->m_defaultCollection = g_dbus_proxy_get_object_path(G_DBUS_PROXY(collection));
+        g_object_unref(collection);
+    }
+    if (error != nullptr)
+        g_error_free(error); // without a default collection, no item is preferred for its place
+    if (call->m_kind == Kind::lookup)
+        call->answerLookup();
+    else
+        call->search(everyItem, foundDuplicates);
+}
+
+SecretItem* SecretServiceCall::chosen() const {
+    const QByteArray inDefault = m_defaultCollection + '/';
+    SecretItem* best = nullptr;
+    bool bestInDefault = false;
+    for (GList* each = m_found; each != nullptr; each = each->next) {
+        SecretItem* item = SECRET_ITEM(each->data);
+        const bool atDefault =
+            !m_defaultCollection.isEmpty() &&
+            QByteArray(g_dbus_proxy_get_object_path(G_DBUS_PROXY(item))).startsWith(inDefault);
+        if (best == nullptr || (atDefault && !bestInDefault) ||
+            (atDefault == bestInDefault &&
+             secret_item_get_modified(item) > secret_item_get_modified(best))) {
+            best = item;
+            bestInDefault = atDefault;
+        }
+    }
+    return best;
+}
+
+void SecretServiceCall::answerLookup() {
     // Still locked when the unlock was refused or dismissed.
-    if (SecretValue* secret = secret_item_get_secret(SECRET_ITEM(items->data))) {
+    if (SecretValue* secret = secret_item_get_secret(chosen())) {
         gsize length = 0;
         const gchar* bytes = secret_value_get(secret, &length);
         QByteArray value(bytes, static_cast<qsizetype>(length));
         secret_value_unref(secret);
-        call->finish(SecretOutcome::done(std::move(value)));
+        finish(SecretOutcome::done(std::move(value)));
     } else {
-        call->finish(SecretOutcome::failed(QStringLiteral("The item is locked")));
+        finish(SecretOutcome::failed(QStringLiteral("The item is locked")));
     }
-    g_list_free_full(items, g_object_unref);
+}
+
+void SecretServiceCall::foundDuplicates(GObject*, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    call->m_found = secret_service_search_finish(call->m_service, result, &error);
+    // The value is stored whatever happens to the others.
+    if (error != nullptr)
+        g_error_free(error);
+    // The one just stored stays: in the default collection, holding this value.
+    SecretItem* kept = nullptr;
+    for (GList* each = call->m_found; each != nullptr && kept == nullptr; each = each->next) {
+        SecretItem* item = SECRET_ITEM(each->data);
+        bool same = false;
+        if (SecretValue* secret = secret_item_get_secret(item)) {
+            gsize length = 0;
+            const gchar* bytes = secret_value_get(secret, &length);
+            same = QByteArray(bytes, static_cast<qsizetype>(length)) == call->m_value;
+            secret_value_unref(secret);
+        }
+        if (same && QByteArray(g_dbus_proxy_get_object_path(G_DBUS_PROXY(item)))
+                        .startsWith(call->m_defaultCollection + '/'))
+            kept = item;
+    }
+    for (GList* each = call->m_found; each != nullptr; each = each->next) {
+        if (each->data == kept || kept == nullptr)
+            continue;
+        ++call->m_pendingDeletions;
+        secret_item_delete(SECRET_ITEM(each->data), call->m_cancellable, duplicateDeleted,
+                           hold(call));
+    }
+    if (call->m_pendingDeletions == 0)
+        call->finish(SecretOutcome::done());
+}
+
+void SecretServiceCall::duplicateDeleted(GObject* source, GAsyncResult* result, gpointer data) {
+    const Self call = release(data);
+    GError* error = nullptr;
+    if (!secret_item_delete_finish(SECRET_ITEM(source), result, &error))
+        g_error_free(error); // one left behind loses to the one stored, which is newer
+    if (--call->m_pendingDeletions == 0)
+        call->finish(SecretOutcome::done());
 }
 
 void SecretServiceCall::foundForRemoval(GObject*, GAsyncResult* result, gpointer data) {
