@@ -41,6 +41,19 @@ QString blockedKeysKey() {
     return QStringLiteral("vindaro.agent.blocked-keys");
 }
 
+QString cooldownKey() {
+    return QStringLiteral("vindaro.agent.cooldown-ms");
+}
+
+QString perMinuteKey() {
+    return QStringLiteral("vindaro.agent.commands-per-minute");
+}
+
+// A limit as the field shows it: empty when off.
+QString limitShown(const std::optional<int>& value) {
+    return value ? QString::number(*value) : QString();
+}
+
 QString shownKey(const KeyCommand& command) {
     return trimmedText(command.key.value_or(QString())).toUpper();
 }
@@ -150,7 +163,8 @@ AgentAppDelegate::AgentAppDelegate(AgentPlatform platform, Options options)
     , m_keychain(platform.secrets)
     , m_sessions(m_keychain, platform.defaults)
     , m_legacyPairings(m_keychain, platform.defaults)
-    , m_identity(m_keychain) {}
+    , m_identity(m_keychain)
+    , m_limits(std::move(options.limitsClock)) {}
 
 AgentAppDelegate::~AgentAppDelegate() {
     // Nothing may reach this controller once it starts going: the executor's worker stops
@@ -205,6 +219,7 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
     m_platform.stopKey.observe([this] { stopAndSay(text(AgentText::stopKeyPressed)); });
     change([this](AgentState& state) { state.stopKey = m_platform.stopKey.state(); });
     restoreBlockedKeys();
+    restoreLimits();
     refreshPermission();
 }
 
@@ -283,7 +298,10 @@ void AgentAppDelegate::openRelay(const std::optional<QUrl>& url, const QString& 
         return;
     }
     // Connecting arms the agent: commands are pressed as soon as the socket is open.
-    change([](AgentState& state) { state.armed = true; });
+    change([](AgentState& state) {
+        state.armed = true;
+        state.halted = false;
+    });
     appendLog(logLine);
     m_client.connectTo(*url, bearerToken);
 }
@@ -531,7 +549,10 @@ void AgentAppDelegate::pauseTapped() {
         disarm();
         appendLog(text(AgentText::paused));
     } else {
-        change([](AgentState& state) { state.armed = true; });
+        change([](AgentState& state) {
+            state.armed = true;
+            state.halted = false;
+        });
         appendLog(text(AgentText::resumed));
     }
 }
@@ -541,6 +562,7 @@ void AgentAppDelegate::stopTapped() {
         state.pairing = false;
         state.armed = false;
         state.phase = ConnectionPhase::notConnected;
+        state.halted = false;
     });
     abandonKeyringFlow();
     m_pairingClient.cancel();
@@ -659,13 +681,32 @@ void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
         appendLog(text(AgentText::skippedBlockedKey, key->name));
         return;
     }
+    if (!withinLimits(key->name))
+        return;
     const int count = clamped(command.pressCount, minPressCount, maxPressCount, defaultPressCount);
     const int holdMs = clamped(command.holdMs, minHoldMs, maxHoldMs, defaultHoldMs);
     const std::string source = command.source && !command.source->isEmpty()
                                    ? command.source->toStdString()
                                    : std::string(defaultSource);
-    if (!m_keyboard.enqueue(key->name.toStdString(), key->code, count, holdMs, source))
+    if (!m_keyboard.enqueue(key->name.toStdString(), key->code, count, holdMs, source)) {
         appendLog(text(AgentText::commandQueueFull, key->name));
+        return;
+    }
+    m_limits.accepted(key->name);
+    m_limitSkips.reset();
+}
+
+bool AgentAppDelegate::withinLimits(const QString& key) {
+    const std::optional<CommandLimits::Refusal> refusal = m_limits.refusal(key);
+    if (!refusal)
+        return true;
+    // A flood would bury the log in one line per command: the first of a run says why.
+    if (std::exchange(m_limitSkips, refusal) != refusal)
+        appendLog(text(*refusal == CommandLimits::Refusal::coolingDown
+                           ? AgentText::skippedCoolingDown
+                           : AgentText::skippedPerMinuteCap,
+                       key));
+    return false;
 }
 
 void AgentAppDelegate::openAccessibilitySettings() {
@@ -691,14 +732,20 @@ void AgentAppDelegate::disarm() {
 void AgentAppDelegate::pauseAutomatically(const QString& why) {
     const bool wasArmed = m_state.armed;
     disarm();
+    if (wasArmed)
+        change([](AgentState& state) { state.halted = true; });
     appendLog(why);
     if (wasArmed)
         notify(AgentText::pausedNotice, why);
 }
 
 void AgentAppDelegate::stopAndSay(const QString& why) {
+    const bool wasRunning =
+        m_state.armed || m_state.pairing || m_state.phase != ConnectionPhase::notConnected;
     appendLog(why);
     stopTapped();
+    if (wasRunning)
+        change([](AgentState& state) { state.halted = true; });
     notify(AgentText::stoppedNotice, why);
 }
 
@@ -791,6 +838,95 @@ void AgentAppDelegate::blockedKeysEdited() {
                   : text(AgentText::blockedKeysSet, BlockedKeys::format(m_blockedKeys)));
 }
 
+void AgentAppDelegate::restoreLimits() {
+    // A stored value outside the bounds (an edited file, an older version's) is off, and the
+    // streamer is told, so a limit they count on is never silently something else.
+    CommandLimits::Settings stored;
+    bool bad = false;
+    if (m_platform.defaults.contains(cooldownKey())) {
+        const qint64 value = m_platform.defaults.integer(cooldownKey());
+        bad |= !CommandLimits::cooldownAllowed(value);
+        if (CommandLimits::cooldownAllowed(value))
+            stored.cooldownMs = static_cast<int>(value);
+    }
+    if (m_platform.defaults.contains(perMinuteKey())) {
+        const qint64 value = m_platform.defaults.integer(perMinuteKey());
+        bad |= !CommandLimits::perMinuteAllowed(value);
+        if (CommandLimits::perMinuteAllowed(value))
+            stored.perMinute = static_cast<int>(value);
+    }
+    m_limits.set(stored);
+    if (bad)
+        appendLog(text(AgentText::storedLimitsBad));
+    if (m_view) {
+        m_view->setLimitText(AgentView::Limit::cooldownMs, limitShown(stored.cooldownMs));
+        m_view->setLimitText(AgentView::Limit::perMinute, limitShown(stored.perMinute));
+    }
+    if (stored.cooldownMs)
+        appendLog(text(AgentText::cooldownSet, QString::number(*stored.cooldownMs)));
+    if (stored.perMinute)
+        appendLog(text(AgentText::perMinuteSet, QString::number(*stored.perMinute)));
+}
+
+void AgentAppDelegate::limitsEdited() {
+    if (!m_view)
+        return;
+    // Empty is off; anything else must be a whole number within the bounds.
+    const auto read = [this](AgentView::Limit field, bool (*allowed)(qint64),
+                             std::optional<int>& into) {
+        const QString typed = m_view->limitText(field).trimmed();
+        bool number = false;
+        const int value = typed.toInt(&number);
+        if (typed.isEmpty())
+            into.reset();
+        else if (number && allowed(value))
+            into = value;
+        else
+            return false;
+        return true;
+    };
+    const CommandLimits::Settings before = m_limits.settings();
+    CommandLimits::Settings edited = before;
+    const bool cooldownRead =
+        read(AgentView::Limit::cooldownMs, &CommandLimits::cooldownAllowed, edited.cooldownMs);
+    const bool perMinuteRead =
+        read(AgentView::Limit::perMinute, &CommandLimits::perMinuteAllowed, edited.perMinute);
+    // The fields always show the limits in force: refused text is not left standing.
+    m_view->setLimitText(AgentView::Limit::cooldownMs, limitShown(edited.cooldownMs));
+    m_view->setLimitText(AgentView::Limit::perMinute, limitShown(edited.perMinute));
+    if (!cooldownRead)
+        show(text(AgentText::cooldownRefused));
+    if (!perMinuteRead)
+        show(text(AgentText::perMinuteRefused));
+    if (edited == before)
+        return;
+    m_limits.set(edited);
+    const auto store = [this](const QString& key, const std::optional<int>& value) {
+        if (value)
+            m_platform.defaults.setInteger(key, *value);
+        else
+            m_platform.defaults.remove(key);
+    };
+    store(cooldownKey(), edited.cooldownMs);
+    store(perMinuteKey(), edited.perMinute);
+    if (!m_platform.defaults.flush())
+        show(StorageError(StorageError::Kind::settingsWrite).description());
+    if (edited.cooldownMs != before.cooldownMs)
+        appendLog(edited.cooldownMs
+                      ? text(AgentText::cooldownSet, QString::number(*edited.cooldownMs))
+                      : text(AgentText::cooldownOff));
+    if (edited.perMinute != before.perMinute)
+        appendLog(edited.perMinute
+                      ? text(AgentText::perMinuteSet, QString::number(*edited.perMinute))
+                      : text(AgentText::perMinuteOff));
+}
+
+void AgentAppDelegate::observeState(StateObserver observer) {
+    m_stateObserver = std::move(observer);
+    if (m_stateObserver && m_shown)
+        m_stateObserver(m_state, *m_shown);
+}
+
 void AgentAppDelegate::notify(AgentText summary, const QString& body) {
     m_platform.notifications.notify(text(summary), body);
 }
@@ -840,6 +976,8 @@ void AgentAppDelegate::render() {
         m_view->setPinEnabled(next.pinEnabled);
     if (differs(&ViewContent::stopKey))
         m_view->setStopKeyLine(next.stopKey.text, next.stopKey.color);
+    if (m_stateObserver)
+        m_stateObserver(m_state, next);
 }
 
 } // namespace vindaro

@@ -42,6 +42,7 @@ public:
     void clearTapped() override { taps << QStringLiteral("clear"); }
     void pinTapped() override { taps << QStringLiteral("pin"); }
     void blockedKeysEdited() override { taps << QStringLiteral("blockedKeys"); }
+    void limitsEdited() override { taps << QStringLiteral("limits"); }
 };
 
 class MainWindowTest : public ::testing::Test {
