@@ -415,6 +415,16 @@ void MainWindow::setLimitText(Limit limit, const QString& text) {
     (limit == Limit::cooldownMs ? m_cooldownField : m_perMinuteField)->setText(text);
 }
 
+void MainWindow::showAtStart(bool minimised) {
+    if (minimised) {
+        showMinimized();
+        return;
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
 void MainWindow::setStartWithDesktop(bool checked) {
     const QSignalBlocker quiet(m_startWithDesktop);
     m_startWithDesktop->setChecked(checked);

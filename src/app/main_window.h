@@ -58,6 +58,8 @@ public:
     // The whole log as kept, including lines the view has not painted yet.
     QString logText() const;
 
+    // Shows the window as the agent starts: in front, or minimised when the desktop started it.
+    void showAtStart(bool minimised);
     // The "start with the desktop" box; setting it says nothing back.
     void setStartWithDesktop(bool checked);
 
