@@ -68,6 +68,8 @@ TEST_F(AgentTest, TheStopButtonThePauseKeyAndTheStopCommandEachStopEverything) {
         EXPECT_EQ(view.log, said + stopLines);
         EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
         EXPECT_EQ(view.activity, paused);
+        // The panel's item tells a stop from outside the window from the streamer's own.
+        EXPECT_EQ(agent.state().halted, !why.isEmpty());
         EXPECT_EQ(notifications.shown,
                   why.isEmpty() ? QStringList()
                                 : QStringList{QStringLiteral("Vindaro Agent หยุดแล้ว: ") + why});
