@@ -265,7 +265,10 @@ TEST_F(MainWindowTest, PicturesOfTheStatusItemInEachStateAndAMinimisedStartByThe
         state.pin = vindaro::PinPhase::pinned;
         EXPECT_EQ(StatusItem::standingOf(state), c.standing) << c.name;
         vindaro::ViewContent content;
-        content.connection.text = vindaro::text(AgentText::connected);
+        content.connection.text =
+            vindaro::text(c.phase == ConnectionPhase::connected      ? AgentText::connected
+                          : c.phase == ConnectionPhase::reconnecting ? AgentText::reconnecting
+                                                                     : AgentText::notConnected);
         content.activity.text = vindaro::text(c.armed ? AgentText::armed : AgentText::notArmed);
         content.pin.text = vindaro::text(AgentText::pinnedTo, QStringLiteral("SuperTuxKart"));
         const QImage icon = StatusItem::icon(c.standing).pixmap(48).toImage();
