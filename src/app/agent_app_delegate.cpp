@@ -136,7 +136,8 @@ AgentAppDelegate::AgentAppDelegate(AgentPlatform platform, Options options)
     , m_client(std::move(options.relayTiming))
     , m_pairingClient(std::move(options.pairing))
     , m_keyboard(platform.keyPoster, &platform.focus, std::move(options.keyWorkerStart))
-    , m_credentials(platform.secrets, platform.defaults) {
+    , m_credentials(platform.secrets, platform.defaults)
+    , m_limits(std::move(options.limitsClock)) {
     const auto busy = [this](AgentState& state) {
         state.waitingOnKeyring = m_credentials.isBusy();
     };
@@ -197,6 +198,7 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
     m_platform.stopKey.observe([this] { stopAndSay(text(AgentText::stopKeyPressed)); });
     change([this](AgentState& state) { state.stopKey = m_platform.stopKey.state(); });
     restoreBlockedKeys();
+    restoreLimits();
     refreshPermission();
 }
 
@@ -275,7 +277,10 @@ void AgentAppDelegate::openRelay(const std::optional<QUrl>& url, const QString& 
         return;
     }
     // Connecting arms the agent: commands are pressed as soon as the socket is open.
-    change([](AgentState& state) { state.armed = true; });
+    change([](AgentState& state) {
+        state.armed = true;
+        state.halted = false;
+    });
     appendLog(logLine);
     m_client.connectTo(*url, bearerToken);
 }
@@ -415,7 +420,10 @@ void AgentAppDelegate::pauseTapped() {
         disarm();
         appendLog(text(AgentText::paused));
     } else if (m_state.isConnected()) {
-        change([](AgentState& state) { state.armed = true; });
+        change([](AgentState& state) {
+            state.armed = true;
+            state.halted = false;
+        });
         appendLog(text(AgentText::resumed));
     }
 }
@@ -425,6 +433,7 @@ void AgentAppDelegate::stopTapped() {
         state.pairing = false;
         state.armed = false;
         state.phase = ConnectionPhase::notConnected;
+        state.halted = false;
     });
     abandonKeyringFlow();
     m_pairingClient.cancel();
@@ -519,13 +528,32 @@ void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
         appendLog(text(AgentText::skippedBlockedKey, key->name));
         return;
     }
+    if (!withinLimits(key->name))
+        return;
     const int count = clamped(command.pressCount, minPressCount, maxPressCount, defaultPressCount);
     const int holdMs = clamped(command.holdMs, minHoldMs, maxHoldMs, defaultHoldMs);
     const std::string source = command.source && !command.source->isEmpty()
                                    ? command.source->toStdString()
                                    : std::string(defaultSource);
-    if (!m_keyboard.enqueue(key->name.toStdString(), key->code, count, holdMs, source))
+    if (!m_keyboard.enqueue(key->name.toStdString(), key->code, count, holdMs, source)) {
         appendLog(text(AgentText::commandQueueFull, key->name));
+        return;
+    }
+    m_limits.accepted(key->name);
+    m_limitSkips.reset();
+}
+
+bool AgentAppDelegate::withinLimits(const QString& key) {
+    const std::optional<CommandLimits::Refusal> refusal = m_limits.refusal(key);
+    if (!refusal)
+        return true;
+    // A flood would bury the log in one line per command: the first of a run says why.
+    if (std::exchange(m_limitSkips, refusal) != refusal)
+        appendLog(text(*refusal == CommandLimits::Refusal::coolingDown
+                           ? AgentText::skippedCoolingDown
+                           : AgentText::skippedPerMinuteCap,
+                       key));
+    return false;
 }
 
 void AgentAppDelegate::openAccessibilitySettings() {
@@ -551,14 +579,20 @@ void AgentAppDelegate::disarm() {
 void AgentAppDelegate::pauseAutomatically(const QString& why) {
     const bool wasArmed = m_state.armed;
     disarm();
+    if (wasArmed)
+        change([](AgentState& state) { state.halted = true; });
     appendLog(why);
     if (wasArmed)
         notify(AgentText::pausedNotice, why);
 }
 
 void AgentAppDelegate::stopAndSay(const QString& why) {
+    const bool wasRunning =
+        m_state.armed || m_state.pairing || m_state.phase != ConnectionPhase::notConnected;
     appendLog(why);
     stopTapped();
+    if (wasRunning)
+        change([](AgentState& state) { state.halted = true; });
     notify(AgentText::stoppedNotice, why);
 }
 
@@ -646,6 +680,63 @@ void AgentAppDelegate::blockedKeysEdited() {
                   : text(AgentText::blockedKeysSet, BlockedKeys::format(m_blockedKeys)));
 }
 
+void AgentAppDelegate::restoreLimits() {
+    // A stored value out of bounds is off, and the streamer is told, so a limit they count on is
+    // never silently something else.
+    const CommandLimits::Stored stored = CommandLimits::stored(m_platform.defaults);
+    m_limits.set(stored.settings);
+    if (stored.outOfBounds)
+        appendLog(text(AgentText::storedLimitsBad));
+    showLimits(stored.settings);
+    if (stored.settings.cooldownMs)
+        appendLog(text(AgentText::cooldownSet, QString::number(*stored.settings.cooldownMs)));
+    if (stored.settings.perMinute)
+        appendLog(text(AgentText::perMinuteSet, QString::number(*stored.settings.perMinute)));
+}
+
+void AgentAppDelegate::showLimits(const CommandLimits::Settings& settings) {
+    if (!m_view)
+        return;
+    m_view->setLimitText(AgentView::Limit::cooldownMs, CommandLimits::shown(settings.cooldownMs));
+    m_view->setLimitText(AgentView::Limit::perMinute, CommandLimits::shown(settings.perMinute));
+}
+
+void AgentAppDelegate::limitsEdited() {
+    if (!m_view)
+        return;
+    const CommandLimits::Settings before = m_limits.settings();
+    CommandLimits::Settings edited = before;
+    const bool cooldown = CommandLimits::parseCooldown(
+        m_view->limitText(AgentView::Limit::cooldownMs), edited.cooldownMs);
+    const bool perMinute = CommandLimits::parsePerMinute(
+        m_view->limitText(AgentView::Limit::perMinute), edited.perMinute);
+    // The fields always show the limits in force: refused text is not left standing.
+    showLimits(edited);
+    if (!cooldown)
+        show(text(AgentText::cooldownRefused));
+    if (!perMinute)
+        show(text(AgentText::perMinuteRefused));
+    if (edited == before)
+        return;
+    m_limits.set(edited);
+    if (!CommandLimits::store(m_platform.defaults, edited))
+        show(StorageError(StorageError::Kind::settingsWrite).description());
+    if (edited.cooldownMs != before.cooldownMs)
+        appendLog(edited.cooldownMs
+                      ? text(AgentText::cooldownSet, QString::number(*edited.cooldownMs))
+                      : text(AgentText::cooldownOff));
+    if (edited.perMinute != before.perMinute)
+        appendLog(edited.perMinute
+                      ? text(AgentText::perMinuteSet, QString::number(*edited.perMinute))
+                      : text(AgentText::perMinuteOff));
+}
+
+void AgentAppDelegate::observeState(StateObserver observer) {
+    m_stateObserver = std::move(observer);
+    if (m_stateObserver && m_shown)
+        m_stateObserver(m_state, *m_shown);
+}
+
 void AgentAppDelegate::notify(AgentText summary, const QString& body) {
     m_platform.notifications.notify(text(summary), body);
 }
@@ -695,6 +786,8 @@ void AgentAppDelegate::render() {
         m_view->setPinEnabled(next.pinEnabled);
     if (differs(&ViewContent::stopKey))
         m_view->setStopKeyLine(next.stopKey.text, next.stopKey.color);
+    if (m_stateObserver)
+        m_stateObserver(m_state, next);
 }
 
 } // namespace vindaro

@@ -2,6 +2,7 @@
 
 #include "app/agent_text.h"
 #include "app/agent_view.h"
+#include "app/command_limits.h"
 #include "keyboard/keyboard_executor.h"
 #include "model/agent_pairing.h"
 #include "model/agent_session.h"
@@ -81,6 +82,9 @@ struct AgentState {
     PinPhase pin = PinPhase::unavailable;
     QString pinnedTitle;
     std::optional<StopKey::State> stopKey; // unknown until start-up
+    // Stopped or paused by something the streamer did not press in the window (the stop key,
+    // `--stop`, sleep, lock, lost key output); over once they connect or resume.
+    bool halted = false;
 
     bool isConnected() const { return phase == ConnectionPhase::connected; }
     friend bool operator==(const AgentState&, const AgentState&) = default;
@@ -99,6 +103,8 @@ public:
         // Runs first thing on the keyboard's worker thread: the agent asks for real-time
         // scheduling there, so a busy machine cannot stretch a hold.
         std::function<void()> keyWorkerStart;
+        // What the limits on the viewers' commands measure time with.
+        CommandLimits::Clock limitsClock;
     };
 
     explicit AgentAppDelegate(AgentPlatform platform);
@@ -146,6 +152,10 @@ public:
     void refreshPermission();
 
     const AgentState& state() const { return m_state; }
+    // Told the state and what the window shows after every change, for whatever else shows them
+    // (the panel's status item).
+    using StateObserver = std::function<void(const AgentState&, const ViewContent&)>;
+    void observeState(StateObserver observer);
     bool isConnected() const { return m_state.isConnected(); }
     bool isArmed() const { return m_state.armed; }
     bool isPairing() const { return m_state.pairing; }
@@ -163,6 +173,7 @@ public:
     void clearTapped() override;
     void pinTapped() override;
     void blockedKeysEdited() override;
+    void limitsEdited() override;
 
     // WebSocketClientDelegate
     void webSocketClientConnecting(WebSocketClient& client) noexcept override;
@@ -200,6 +211,10 @@ private:
     void stopAndSay(const QString& why);
     void watchFocus();
     void restoreBlockedKeys();
+    void restoreLimits();
+    void showLimits(const CommandLimits::Settings& settings);
+    // The command for the key passed every other check: whether the streamer's limits let it go.
+    bool withinLimits(const QString& key);
     void notify(AgentText summary, const QString& body);
     void show(const QString& description);
     void appendLog(const QString& message);
@@ -227,6 +242,10 @@ private:
     quint64 m_requests = 0;
     // Key map names the viewers may not press.
     QStringList m_blockedKeys;
+    CommandLimits m_limits;
+    // Why commands are being skipped by the limits; a run of skips is logged once.
+    std::optional<CommandLimits::Refusal> m_limitSkips;
+    StateObserver m_stateObserver;
     // Connect was pressed while the start-up read was in flight.
     bool m_connectWhenRestored = false;
 

@@ -102,6 +102,45 @@ QString text(AgentText id, const QString& detail) {
     case AgentText::skippedBlockedKey:
         return QStringLiteral("ข้ามปุ่มที่ห้ามผู้ชมกด: ") + detail;
 
+    case AgentText::cooldownLabel:
+        return QStringLiteral("พักปุ่มละ (ms)");
+    case AgentText::perMinuteLabel:
+        return QStringLiteral("สูงสุดต่อนาที");
+    case AgentText::limitOff:
+        return QStringLiteral("ปิด");
+    case AgentText::cooldownSet:
+        return QStringLiteral("ปุ่มเดียวกันต้องเว้น ") + detail + QStringLiteral(" ms ก่อนรับคำสั่งถัดไป");
+    case AgentText::cooldownOff:
+        return QStringLiteral("ไม่ต้องเว้นช่วงพักระหว่างคำสั่งของปุ่มเดียวกัน");
+    case AgentText::perMinuteSet:
+        return QStringLiteral("รับคำสั่งผู้ชมไม่เกิน ") + detail + QStringLiteral(" คำสั่งต่อนาที");
+    case AgentText::perMinuteOff:
+        return QStringLiteral("ไม่จำกัดจำนวนคำสั่งต่อนาที");
+    case AgentText::cooldownRefused:
+        return QStringLiteral("ช่วงพักของปุ่มต้องเป็นจำนวนเต็ม 0–60000 ms หรือเว้นว่างเพื่อปิด");
+    case AgentText::perMinuteRefused:
+        return QStringLiteral("จำนวนคำสั่งต่อนาทีต้องเป็นจำนวนเต็ม 1–600 หรือเว้นว่างเพื่อปิด");
+    case AgentText::storedLimitsBad:
+        return QStringLiteral("ค่าจำกัดคำสั่งที่บันทึกไว้อยู่นอกช่วงที่ใช้ได้ จึงปิดค่านั้นไว้");
+    case AgentText::skippedCoolingDown:
+        return QStringLiteral("ข้ามคำสั่ง ") + detail +
+               QStringLiteral(" — ปุ่มนี้ยังอยู่ในช่วงพัก (ที่ข้ามต่อเนื่องจะไม่บันทึกซ้ำ)");
+    case AgentText::skippedPerMinuteCap:
+        return QStringLiteral("ข้ามคำสั่ง ") + detail +
+               QStringLiteral(" — ครบจำนวนคำสั่งต่อนาทีแล้ว (ที่ข้ามต่อเนื่องจะไม่บันทึกซ้ำ)");
+    case AgentText::haltedLine:
+        return QStringLiteral("⛔ หยุดด้วยปุ่มหยุดหรือพักอัตโนมัติ");
+    case AgentText::showWindowItem:
+        return QStringLiteral("แสดงหน้าต่าง");
+    case AgentText::startWithDesktop:
+        return QStringLiteral("เปิดพร้อมเดสก์ท็อป (ย่อหน้าต่างไว้)");
+    case AgentText::startWithDesktopOn:
+        return QStringLiteral("จะเปิด Vindaro Agent เมื่อเข้าสู่เดสก์ท็อป");
+    case AgentText::startWithDesktopOff:
+        return QStringLiteral("จะไม่เปิด Vindaro Agent เองเมื่อเข้าสู่เดสก์ท็อป");
+    case AgentText::startWithDesktopFailed:
+        return QStringLiteral("ตั้งค่าเปิดพร้อมเดสก์ท็อปไม่สำเร็จ: ") + detail;
+
     case AgentText::connectionEndedNotice:
         return QStringLiteral("การเชื่อมต่อ Vindaro สิ้นสุด");
     case AgentText::pausedNotice:

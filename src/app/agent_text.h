@@ -58,6 +58,26 @@ enum class AgentText {
     storedBlockedKeysBad, // detail: the unknown names
     skippedBlockedKey,    // detail: the key
 
+    // Limits on the viewers' commands, the panel's status item, and starting with the desktop.
+    cooldownLabel,
+    perMinuteLabel,
+    limitOff,
+    cooldownSet, // detail: the milliseconds
+    cooldownOff,
+    perMinuteSet, // detail: the count
+    perMinuteOff,
+    cooldownRefused,
+    perMinuteRefused,
+    storedLimitsBad,
+    skippedCoolingDown,  // detail: the key
+    skippedPerMinuteCap, // detail: the key
+    haltedLine,
+    showWindowItem,
+    startWithDesktop,
+    startWithDesktopOn,
+    startWithDesktopOff,
+    startWithDesktopFailed, // detail: why
+
     // Desktop notifications' summaries.
     connectionEndedNotice,
     pausedNotice,

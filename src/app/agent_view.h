@@ -59,6 +59,10 @@ public:
     // The list of keys the viewers may not press, as the streamer typed it.
     virtual QString blockedKeysText() const = 0;
     virtual void setBlockedKeysText(const QString& text) = 0;
+    // The limits on the viewers' commands, as the streamer typed them; empty is off.
+    enum class Limit { cooldownMs, perMinute };
+    virtual QString limitText(Limit limit) const = 0;
+    virtual void setLimitText(Limit limit, const QString& text) = 0;
 
     // Appends one time-stamped entry "[HH:mm:ss] message" to the event log.
     virtual void appendLog(const QString& message) = 0;
@@ -84,6 +88,8 @@ public:
     virtual void pinTapped() = 0;
     // The streamer finished editing the list of keys the viewers may not press.
     virtual void blockedKeysEdited() = 0;
+    // The streamer finished editing one of the limits on the viewers' commands.
+    virtual void limitsEdited() = 0;
 };
 
 } // namespace vindaro

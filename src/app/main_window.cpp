@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QBoxLayout>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QLabel>
@@ -172,6 +173,21 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     blockedKeysRow->setSpacing(8);
     blockedKeysRow->addWidget(blockedKeysLabel);
     blockedKeysRow->addWidget(m_blockedKeysField, 1);
+    // How often the viewers may press sits with which keys they may not.
+    const auto addLimitField = [&](const char* name, AgentText label, int width) {
+        auto* field = new QLineEdit;
+        field->setObjectName(QString::fromLatin1(name));
+        field->setAccessibleName(text(label));
+        field->setPlaceholderText(text(AgentText::limitOff));
+        field->setFixedWidth(width);
+        blockedKeysRow->addWidget(makeLabel(QString::fromLatin1(name) + QStringLiteral("Label"),
+                                            text(label), statusFont));
+        blockedKeysRow->addWidget(field);
+        connect(field, &QLineEdit::editingFinished, this, [this] { m_actions.limitsEdited(); });
+        return field;
+    };
+    m_cooldownField = addLimitField("cooldownField", AgentText::cooldownLabel, 64);
+    m_perMinuteField = addLimitField("perMinuteField", AgentText::perMinuteLabel, 52);
 
     auto* warning = makeLabel(QStringLiteral("warningLabel"), text(AgentText::warning),
                               systemFont(12, QFont::Medium), true);
@@ -193,6 +209,12 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     QColor tertiary = palette().color(QPalette::WindowText);
     tertiary.setAlphaF(0.4f);
     setTextColor(footer, tertiary);
+    m_startWithDesktop = new QCheckBox(text(AgentText::startWithDesktop));
+    m_startWithDesktop->setObjectName(QStringLiteral("startWithDesktopBox"));
+    connect(m_startWithDesktop, &QCheckBox::toggled, this, &MainWindow::startWithDesktopToggled);
+    auto* footerRow = new QHBoxLayout;
+    footerRow->addWidget(footer, 1, Qt::AlignLeft);
+    footerRow->addWidget(m_startWithDesktop);
 
     auto* mainStack = new QVBoxLayout(content);
     mainStack->setContentsMargins(24, 22, 24, 20);
@@ -211,7 +233,7 @@ MainWindow::MainWindow(AgentActions& actions, EventLog::Clock clock, QWidget* pa
     mainStack->addWidget(warning);
     mainStack->addWidget(logTitle, 0, Qt::AlignLeft);
     mainStack->addWidget(m_logView, 1);
-    mainStack->addWidget(footer, 0, Qt::AlignLeft);
+    mainStack->addLayout(footerRow);
     setCentralWidget(content);
 
     connect(requestPermissionButton, &QPushButton::clicked, this,
@@ -293,8 +315,9 @@ void MainWindow::showAbout() {
 }
 
 void MainWindow::pressConnectIfEnabled() {
-    // Return in the list of blocked keys finishes that list; it must not connect as well.
-    if (m_blockedKeysField->hasFocus()) {
+    // Return in the list of blocked keys or a limit finishes it; it must not connect as well.
+    if (m_blockedKeysField->hasFocus() || m_cooldownField->hasFocus() ||
+        m_perMinuteField->hasFocus()) {
         m_bundleField->setFocus();
         return;
     }
@@ -382,6 +405,29 @@ QString MainWindow::blockedKeysText() const {
 
 void MainWindow::setBlockedKeysText(const QString& text) {
     m_blockedKeysField->setText(text);
+}
+
+QString MainWindow::limitText(Limit limit) const {
+    return (limit == Limit::cooldownMs ? m_cooldownField : m_perMinuteField)->text();
+}
+
+void MainWindow::setLimitText(Limit limit, const QString& text) {
+    (limit == Limit::cooldownMs ? m_cooldownField : m_perMinuteField)->setText(text);
+}
+
+void MainWindow::showAtStart(bool minimised) {
+    if (minimised) {
+        showMinimized();
+        return;
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::setStartWithDesktop(bool checked) {
+    const QSignalBlocker quiet(m_startWithDesktop);
+    m_startWithDesktop->setChecked(checked);
 }
 
 QString MainWindow::inputText() const {

@@ -7,6 +7,7 @@
 #include <QPointer>
 
 class QAction;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
@@ -48,6 +49,8 @@ public:
     void setInputText(const QString& text) override;
     QString blockedKeysText() const override;
     void setBlockedKeysText(const QString& text) override;
+    QString limitText(Limit limit) const override;
+    void setLimitText(Limit limit, const QString& text) override;
 
     void appendLog(const QString& message) override;
     void showAlert(const QString& description) override;
@@ -55,10 +58,17 @@ public:
     // The whole log as kept, including lines the view has not painted yet.
     QString logText() const;
 
+    // Shows the window as the agent starts: in front, or minimised when the desktop started it.
+    void showAtStart(bool minimised);
+    // The "start with the desktop" box; setting it says nothing back.
+    void setStartWithDesktop(bool checked);
+
 Q_SIGNALS:
     // The user asked to quit: the menu item, Ctrl+Q, or closing the window (which then closes).
     // Whoever owns the application ends it from here, after releasing what it holds.
     void quitRequested();
+    // The streamer ticked or cleared the "start with the desktop" box.
+    void startWithDesktopToggled(bool checked);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -78,6 +88,9 @@ private:
     QLabel* m_pinLabel = nullptr;
     QPushButton* m_pinButton = nullptr;
     QLineEdit* m_blockedKeysField = nullptr;
+    QLineEdit* m_cooldownField = nullptr;
+    QLineEdit* m_perMinuteField = nullptr;
+    QCheckBox* m_startWithDesktop = nullptr;
     QLineEdit* m_bundleField = nullptr;
     QPushButton* m_connectButton = nullptr;
     QPushButton* m_pauseButton = nullptr;

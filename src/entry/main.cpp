@@ -1,11 +1,14 @@
 #include "app/agent_app_delegate.h"
+#include "app/agent_text.h"
 #include "app/main_window.h"
+#include "app/status_item.h"
 #include "entry/connection_test.h"
 #include "entry/mode.h"
 #include "entry/self_test.h"
 #include "entry/termination_signals.h"
 #include "model/constants.h"
 #include "platform/linux/desktop/agent_instance.h"
+#include "platform/linux/desktop/autostart_entry.h"
 #include "platform/linux/desktop/desktop_session.h"
 #include "platform/linux/desktop/freedesktop_notifications.h"
 #include "platform/linux/desktop/help_settings_opener.h"
@@ -34,6 +37,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <span>
 
 namespace {
@@ -101,6 +105,18 @@ int runApplication(int argc, char** argv) {
                                         workspace, *backend.focus, *backend.stopKey, notifications},
                                        std::move(options));
     vindaro::MainWindow window(delegate);
+    vindaro::AutostartEntry autostart;
+    window.setStartWithDesktop(autostart.exists());
+    QObject::connect(
+        &window, &vindaro::MainWindow::startWithDesktopToggled, &application, [&](bool wanted) {
+            if (const std::optional<QString> error = autostart.set(wanted)) {
+                window.setStartWithDesktop(autostart.exists());
+                window.showAlert(vindaro::text(vindaro::AgentText::startWithDesktopFailed, *error));
+                return;
+            }
+            window.appendLog(vindaro::text(wanted ? vindaro::AgentText::startWithDesktopOn
+                                                  : vindaro::AgentText::startWithDesktopOff));
+        });
     vindaro::TerminationSignals terminationSignals;
     // `vindaro-agent --stop`, bound to Pause in the desktop's shortcuts, is the stop button.
     instance.onStopRequested([&delegate] { delegate.stopRequested(); });
@@ -120,11 +136,14 @@ int runApplication(int argc, char** argv) {
     bool quitting = false;
     QTimer closing;
     QElapsedTimer closingFor;
+    std::optional<vindaro::StatusItem> statusItem;
     const auto quit = [&] {
         if (quitting)
             return;
         quitting = true;
         window.hide();
+        if (statusItem)
+            statusItem->hide();
         delegate.applicationWillTerminate();
         closingFor.start();
         closing.start(closingPoll);
@@ -152,10 +171,12 @@ int runApplication(int argc, char** argv) {
 
     delegate.applicationDidFinishLaunching(window);
     delegate.keyOutputChosen(backend.startLine);
-    window.show();
-    window.raise();
-    window.activateWindow();
+    statusItem.emplace(delegate, window);
+    // Started by the desktop at login, the agent keeps out of the way until the streamer wants it;
+    // it connects only when they press connect, as always.
+    window.showAtStart(vindaro::AutostartEntry::startedByDesktopIn(QCoreApplication::arguments()));
     const int status = QApplication::exec();
+    statusItem.reset();
     backend.observeLoss({});
     return status;
 }

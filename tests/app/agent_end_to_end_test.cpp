@@ -157,4 +157,60 @@ TEST_F(AgentEndToEnd, PairsPressesReleasesAKilledRunsKeyAtStartUpAndLetsGoOnSigt
     EXPECT_EQ(relay.peer(1).closeCodeReceived(), 1000);
 }
 
+// The panel's item, seen through a stand-in for the panel on the test's session bus: it registers,
+// its tooltip and icon follow the state, and its menu's stop entry, clicked through dbusmenu,
+// lets go of a held key and ends the relay connection normally.
+TEST_F(AgentEndToEnd, TheStatusItemFollowsTheStateAndItsStopEntryStopsEverything) {
+    QProcess panel;
+    panel.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    panel.start(QStringLiteral(VINDARO_STATUS_WATCHER), {});
+    // The panel's next report that holds the text, as "item STATUS", the icon and the tooltip.
+    QStringList reports;
+    const auto next = [&](const QString& wanted) {
+        QStringList found;
+        EXPECT_TRUE(eventually([&] {
+            while (panel.canReadLine())
+                reports << QString::fromUtf8(panel.readLine()).trimmed();
+            while (!reports.isEmpty() && found.isEmpty())
+                if (const QString report = reports.takeFirst(); report.contains(wanted))
+                    found = report.split(u'\t');
+            return !found.isEmpty();
+        })) << wanted.toStdString();
+        return found.size() == 3 ? found : QStringList{QString(), QString(), QString()};
+    };
+    next(QStringLiteral("ready"));
+    ASSERT_TRUE(pairing.listen(QHostAddress(QStringLiteral("127.0.0.1")), 443));
+    pairing.plan({FakePairingService::Reply(200, pairingAnswer())});
+    ASSERT_TRUE(relay.listen(443, QHostAddress(QStringLiteral("127.0.0.2"))));
+    startAgent();
+    next(QStringLiteral("registered "));
+    const QStringList idle = next(QStringLiteral("item "));
+    EXPECT_EQ(
+        idle[2],
+        QStringLiteral("Vindaro Agent|🔴 ยังไม่เชื่อมต่อ|⏸️ "
+                       "ยังไม่ส่งคีย์เข้าเกม"));
+
+    typeIntoWindow(QStringLiteral("123456"));
+    const QStringList armed = next(QStringLiteral("🎮 พร้อมกดคีย์"));
+    EXPECT_EQ(armed[2],
+              QStringLiteral("Vindaro Agent|🟢 เชื่อม Vindaro แล้ว|🎮 "
+                             "พร้อมกดคีย์ "
+                             "— "
+                             "คลิกกลับเข้าเกม"));
+    EXPECT_NE(armed[1], idle[1]);
+    // QSystemTrayIcon keeps its item "Active" in every state: the panel shows it throughout.
+    EXPECT_EQ(armed[0], QStringLiteral("item Active"));
+
+    holdDown(0, "j");
+    ASSERT_FALSE(HasFailure());
+    panel.write(QStringLiteral("click หยุดทันที\n").toUtf8());
+    next(QStringLiteral("clicked หยุดทันที"));
+    ASSERT_TRUE(eventually([&] { return recorder.keysDown().empty(); })) << "j is still down";
+    ASSERT_TRUE(eventually([&] { return relay.peer(0).closeCodeReceived().has_value(); }));
+    EXPECT_EQ(relay.peer(0).closeCodeReceived(), 1000);
+    EXPECT_EQ(next(QStringLiteral("ยังไม่เชื่อมต่อ"))[1], idle[1]);
+    panel.closeWriteChannel();
+    EXPECT_TRUE(panel.waitForFinished());
+}
+
 } // namespace

@@ -49,6 +49,10 @@ public:
     void setStopKeyLine(const QString& t, StatusColor c) override { stopKey = line(t, c); }
     QString blockedKeysText() const override { return blockedKeys; }
     void setBlockedKeysText(const QString& text) override { blockedKeys = text; }
+    QString limitText(Limit limit) const override { return limits[static_cast<int>(limit)]; }
+    void setLimitText(Limit limit, const QString& text) override {
+        limits[static_cast<int>(limit)] = text;
+    }
     QString inputText() const override { return input; }
     void setInputText(const QString& text) override { input = text; }
     void appendLog(const QString& message) override { log << message; }
@@ -66,6 +70,7 @@ public:
 
     QString permission, connection, activity, pauseTitle, input, pin, pinTitle, stopKey,
         blockedKeys;
+    QString limits[2]; // cooldown, per minute
     bool pinEnabled = false;
     bool enabledButtons[4] = {};
     QStringList log, alerts;
@@ -93,7 +98,7 @@ protected:
         , userDefaults(stored)
         , agent{{poster, secretStore, userDefaults, clipboard, settings, workspace, focus, stopKey,
                  notifications},
-                options(reconnectDelay)} {
+                options(reconnectDelay, &limitsNow)} {
         EXPECT_TRUE(relay.listen());
         route(QStringLiteral("vindaro.net"), pairingService.port());
         route(QStringLiteral("www.vindaro.net"), relay.port());
@@ -101,9 +106,11 @@ protected:
     }
     ~AgentTest() override { agent.applicationWillTerminate(); }
 
-    static AgentAppDelegate::Options options(std::chrono::milliseconds reconnectDelay) {
+    static AgentAppDelegate::Options options(std::chrono::milliseconds reconnectDelay,
+                                             const std::chrono::steady_clock::time_point* now) {
         AgentAppDelegate::Options result;
         result.relayTiming.reconnectDelay = [reconnectDelay](int) { return reconnectDelay; };
+        result.limitsClock = [now] { return *now; };
         return result;
     }
 
@@ -150,6 +157,8 @@ protected:
         ASSERT_TRUE(eventually([&] { return poster.heldKeys().contains(0); })); // A
     }
 
+    // What the limits on the viewers' commands take for now; tests move it.
+    std::chrono::steady_clock::time_point limitsNow;
     RecordingKeyPoster poster;
     MemorySecretStore secrets;
     MemoryUserDefaults defaults;

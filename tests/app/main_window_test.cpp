@@ -1,5 +1,6 @@
 #include "app/agent_text.h"
 #include "app/main_window.h"
+#include "app/status_item.h"
 #include "support/qt_printers.h"
 #include "support/samples.h"
 #include "support/wait.h"
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -42,6 +44,7 @@ public:
     void clearTapped() override { taps << QStringLiteral("clear"); }
     void pinTapped() override { taps << QStringLiteral("pin"); }
     void blockedKeysEdited() override { taps << QStringLiteral("blockedKeys"); }
+    void limitsEdited() override { taps << QStringLiteral("limits"); }
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -117,13 +120,18 @@ TEST_F(MainWindowTest, ReturnWhileConnectIsEnabledAndEachButtonAskTheControllerF
     blockedKeys->setFocus();
     QTest::keyClicks(blockedKeys, QStringLiteral("ENTER"));
     QTest::keyClick(blockedKeys, Qt::Key_Return);
+    auto* cooldown = find<QLineEdit>("cooldownField");
+    cooldown->setFocus();
+    QTest::keyClicks(cooldown, QStringLiteral("500"));
+    QTest::keyClick(cooldown, Qt::Key_Return);
     window.setPinEnabled(true);
     for (const char* name :
          {"requestPermissionButton", "openSettingsButton", "pasteButton", "clearButton",
           "connectButton", "pauseButton", "stopButton", "testButton", "pinButton"})
         QTest::mouseClick(find<QPushButton>(name), Qt::LeftButton);
-    EXPECT_EQ(actions.taps.join(u' '), QStringLiteral("blockedKeys requestPermission openSettings "
-                                                      "paste clear connect pause stop test pin"));
+    EXPECT_EQ(actions.taps.join(u' '),
+              QStringLiteral("blockedKeys limits requestPermission openSettings "
+                             "paste clear connect pause stop test pin"));
 }
 
 TEST_F(MainWindowTest, LogShowsEveryLineWithoutFreezingUnderAFlood) {
@@ -222,5 +230,59 @@ TEST_F(MainWindowTest, PicturesOfTheStartedConnectedAndPinnedWindow) {
                       StatusColor::green);
     window.setPinTitle(text(AgentText::unpinButton));
     window.setBlockedKeysText(QStringLiteral("ENTER, ESC, T"));
+    window.setLimitText(vindaro::AgentView::Limit::cooldownMs, QStringLiteral("1500"));
+    window.setLimitText(vindaro::AgentView::Limit::perMinute, QStringLiteral("60"));
     picture("main-window-pinned.png");
+}
+
+// Leaves a picture of the panel's item in each state in build/artifacts: its icon and tooltip.
+// Started by the desktop, the window opens minimised.
+TEST_F(MainWindowTest, PicturesOfTheStatusItemInEachStateAndAMinimisedStartByTheDesktop) {
+    using vindaro::AgentText;
+    using vindaro::ConnectionPhase;
+    using vindaro::StatusItem;
+    using Standing = StatusItem::Standing;
+    struct Case {
+        ConnectionPhase phase;
+        bool armed, halted;
+        Standing standing;
+        const char* name;
+    };
+    const Case cases[] = {
+        {ConnectionPhase::notConnected, false, false, Standing::notConnected, "not-connected"},
+        {ConnectionPhase::reconnecting, true, false, Standing::connecting, "connecting"},
+        {ConnectionPhase::connected, true, false, Standing::armed, "armed"},
+        {ConnectionPhase::connected, false, false, Standing::paused, "paused"},
+        {ConnectionPhase::connected, false, true, Standing::halted, "stopped"},
+    };
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral(VINDARO_ARTIFACTS_DIR)));
+    QSet<QByteArray> icons;
+    for (const Case& c : cases) {
+        vindaro::AgentState state;
+        state.phase = c.phase;
+        state.armed = c.armed;
+        state.halted = c.halted;
+        state.pin = vindaro::PinPhase::pinned;
+        EXPECT_EQ(StatusItem::standingOf(state), c.standing) << c.name;
+        vindaro::ViewContent content;
+        content.connection.text =
+            vindaro::text(c.phase == ConnectionPhase::connected      ? AgentText::connected
+                          : c.phase == ConnectionPhase::reconnecting ? AgentText::reconnecting
+                                                                     : AgentText::notConnected);
+        content.activity.text = vindaro::text(c.armed ? AgentText::armed : AgentText::notArmed);
+        content.pin.text = vindaro::text(AgentText::pinnedTo, QStringLiteral("SuperTuxKart"));
+        const QImage icon = StatusItem::icon(c.standing).pixmap(48).toImage();
+        icons << QByteArray(reinterpret_cast<const char*>(icon.constBits()), icon.sizeInBytes());
+        QImage card(460, 110, QImage::Format_ARGB32);
+        card.fill(Qt::white);
+        QPainter painter(&card);
+        painter.drawImage(8, 8, icon);
+        painter.drawText(QRect(64, 8, 390, 100), StatusItem::toolTip(state, content));
+        painter.end();
+        EXPECT_TRUE(card.save(QStringLiteral(VINDARO_ARTIFACTS_DIR "/status-item-%1.png")
+                                  .arg(QString::fromLatin1(c.name))));
+    }
+    EXPECT_EQ(icons.size(), 5);
+    window.showAtStart(true);
+    EXPECT_TRUE(window.isMinimized());
 }

@@ -68,6 +68,8 @@ TEST_F(AgentTest, TheStopButtonThePauseKeyAndTheStopCommandEachStopEverything) {
         EXPECT_EQ(view.log, said + stopLines);
         EXPECT_EQ(view.buttons(), QStringLiteral("connect test"));
         EXPECT_EQ(view.activity, paused);
+        // The panel's item tells a stop from outside the window from the streamer's own.
+        EXPECT_EQ(agent.state().halted, !why.isEmpty());
         EXPECT_EQ(notifications.shown,
                   why.isEmpty() ? QStringList()
                                 : QStringList{QStringLiteral("Vindaro Agent หยุดแล้ว: ") + why});
@@ -118,4 +120,124 @@ TEST_F(AgentTest, WithoutFocusInformationThePinIsOfferedNowhere) {
                                  StatusColor::secondary));
     agent.pinTapped();
     EXPECT_FALSE(focus.choosingFor);
+}
+
+namespace {
+
+// Sent after a command: once its line is in the log, the command before it was handled.
+const QString marker = QStringLiteral(R"("key":"nokey")");
+const QString markerLine = QStringLiteral("ข้ามปุ่มที่ไม่รองรับ: NOKEY");
+const QString coolingA = QStringLiteral("ข้ามคำสั่ง A — ปุ่มนี้ยังอยู่ในช่วงพัก (ที่ข้ามต่อเนื่องจะไม่บันทึกซ้ำ)");
+QString capped(const char* key) {
+    return QStringLiteral("ข้ามคำสั่ง %1 — ครบจำนวนคำสั่งต่อนาทีแล้ว (ที่ข้ามต่อเนื่องจะไม่บันทึกซ้ำ)")
+        .arg(QString::fromLatin1(key));
+}
+
+} // namespace
+
+// A key rests after each command let through; the cap counts only those, over the last sixty
+// seconds; a run of skips says why once; the limits are kept for the next run.
+TEST_F(AgentTest, CooldownAndCapSkipLoggingOncePerRunAndOutlastARestart) {
+    launchConnected();
+    view.limits[0] = QStringLiteral(" 1000");
+    view.limits[1] = QStringLiteral("3");
+    agent.limitsEdited();
+    EXPECT_EQ(view.log.mid(view.log.size() - 2),
+              (QStringList{QStringLiteral("ปุ่มเดียวกันต้องเว้น 1000 ms ก่อนรับคำสั่งถัดไป"),
+                           QStringLiteral("รับคำสั่งผู้ชมไม่เกิน 3 คำสั่งต่อนาที")}));
+    view.log.clear();
+    const auto sendAndSettle = [&](const char* key) {
+        send(QStringLiteral(R"("key":"%1","holdMs":20)").arg(QString::fromLatin1(key)));
+        send(marker);
+        ASSERT_TRUE(eventually([&] { return view.log.removeAll(markerLine) == 1; }));
+    };
+    sendAndSettle("a");
+    limitsNow += 999ms;
+    sendAndSettle("a");
+    sendAndSettle("a");
+    sendAndSettle("b"); // another key is not resting
+    limitsNow += 1ms;
+    sendAndSettle("a"); // rested: the third let through
+    sendAndSettle("c");
+    limitsNow += 58s;
+    sendAndSettle("d");
+    limitsNow += 1s; // the first A is a minute old
+    sendAndSettle("e");
+    ASSERT_TRUE(eventually([&] {
+        return poster.events().size() == 8 && view.log.filter(QStringLiteral("[KEY]")).size() == 4;
+    }));
+    QStringList pressed, skips;
+    for (const QString& entry : std::as_const(view.log))
+        (entry.startsWith(u"[KEY]") ? pressed : skips) << entry.mid(6, 1);
+    EXPECT_EQ(pressed.join(QString()), QStringLiteral("ABAE"));
+    view.log.removeIf([](const QString& entry) { return entry.startsWith(u"[KEY]"); });
+    EXPECT_EQ(view.log, (QStringList{coolingA, capped("C")}));
+    EXPECT_EQ(defaults.integer(QStringLiteral("vindaro.agent.cooldown-ms")), 1000);
+
+    // The next run reads them back.
+    RecordingView nextView;
+    AgentAppDelegate next({poster, secretStore, userDefaults, clipboard, settings, workspace, focus,
+                           stopKey, notifications});
+    next.applicationDidFinishLaunching(nextView);
+    EXPECT_EQ(nextView.limits[0], QStringLiteral("1000"));
+    EXPECT_EQ(nextView.limits[1], QStringLiteral("3"));
+    next.applicationWillTerminate();
+}
+
+TEST_F(AgentTest, LimitsOutsideTheirBoundsAreRefusedWhenTypedAndOffWhenStored) {
+    defaults.setInteger(QStringLiteral("vindaro.agent.cooldown-ms"), 60001);
+    defaults.setInteger(QStringLiteral("vindaro.agent.commands-per-minute"), 600);
+    launch();
+    EXPECT_EQ(view.limits[0], QString());
+    EXPECT_EQ(view.limits[1], QStringLiteral("600"));
+    EXPECT_TRUE(view.log.contains(QStringLiteral("ค่าจำกัดคำสั่งที่บันทึกไว้อยู่นอกช่วงที่ใช้ได้ จึงปิดค่านั้นไว้")));
+
+    const QString cooldownRefused =
+        QStringLiteral("ช่วงพักของปุ่มต้องเป็นจำนวนเต็ม 0–60000 ms หรือเว้นว่างเพื่อปิด");
+    const QString capRefused = QStringLiteral("จำนวนคำสั่งต่อนาทีต้องเป็นจำนวนเต็ม 1–600 หรือเว้นว่างเพื่อปิด");
+    const std::tuple<const char*, const char*, QStringList> typed[] = {
+        {"-1", "601", {cooldownRefused, capRefused}},
+        {"60001", "0", {cooldownRefused, capRefused}},
+        {"1.5", "abc", {cooldownRefused, capRefused}},
+        {"60000", "1", {}},
+        {"0", "", {}},
+    };
+    for (const auto& [cooldown, cap, alerts] : typed) {
+        view.alerts.clear();
+        view.limits[0] = QString::fromLatin1(cooldown);
+        view.limits[1] = QString::fromLatin1(cap);
+        agent.limitsEdited();
+        EXPECT_EQ(view.alerts, alerts) << cooldown << ' ' << cap;
+    }
+    // Each refused value left the one in force standing, in the field and the settings.
+    EXPECT_EQ(view.limits[0], QStringLiteral("0"));
+    EXPECT_EQ(view.limits[1], QString());
+    EXPECT_EQ(defaults.integer(QStringLiteral("vindaro.agent.cooldown-ms")), 0);
+    EXPECT_FALSE(defaults.contains(QStringLiteral("vindaro.agent.commands-per-minute")));
+    EXPECT_EQ(view.log.last(), QStringLiteral("ไม่จำกัดจำนวนคำสั่งต่อนาที"));
+}
+
+// A raid's flood against a cap of 60 a minute: exactly 60 presses in the minute, none queued
+// beyond, one line in the log; a minute later the next command goes through.
+TEST_F(AgentTest, ATenThousandCommandFloodUnderACapOfSixtyPressesSixty) {
+    launchConnected();
+    view.limits[1] = QStringLiteral("60");
+    agent.limitsEdited();
+    view.log.clear();
+    for (int i = 0; i < 10000; ++i)
+        send(QStringLiteral(R"("key":"a","holdMs":20)"));
+    send(marker);
+    ASSERT_TRUE(eventually([&] { return view.log.contains(markerLine); }));
+    limitsNow += 59s;
+    send(QStringLiteral(R"("key":"b","holdMs":20)"));
+    ASSERT_TRUE(eventually([&] { return poster.events().size() == 120; }));
+    limitsNow += 1s;
+    send(QStringLiteral(R"("key":"c","holdMs":20)"));
+    ASSERT_TRUE(eventually([&] {
+        return poster.events().size() == 122 &&
+               view.log.filter(QStringLiteral("[KEY] C")).size() == 1;
+    }));
+    EXPECT_EQ(view.log.filter(QStringLiteral("[KEY] A")).size(), 60);
+    EXPECT_EQ(view.log.filter(QStringLiteral("ข้ามคำสั่ง")).size(), 1);
+    EXPECT_TRUE(view.log.contains(capped("A")));
 }

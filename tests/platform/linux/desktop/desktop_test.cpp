@@ -1,3 +1,4 @@
+#include "platform/linux/desktop/autostart_entry.h"
 #include "platform/linux/desktop/freedesktop_notifications.h"
 #include "platform/linux/desktop/help_settings_opener.h"
 #include "support/private_bus.h"
@@ -6,10 +7,12 @@
 
 #include <QDesktopServices>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+using vindaro::AutostartEntry;
 using vindaro::FreedesktopNotifications;
 using vindaro::HelpSettingsOpener;
 
@@ -98,3 +101,46 @@ TEST(FreedesktopNotifications, EachReplacesTheOneBeforeAndNoServiceIsNoHarm) {
 }
 
 #include "desktop_test.moc"
+
+// The box writes an entry that runs what the installed entry runs, marked as started by the
+// desktop, and takes it away again; a folder it cannot write to is reported.
+TEST(AutostartEntry, RunsTheInstalledCommandMarkedAsADesktopStartAndGoesAway) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const auto read = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    QFile installed(home.filePath(QStringLiteral("installed.desktop")));
+    ASSERT_TRUE(installed.open(QIODevice::WriteOnly));
+    installed.write("[Desktop Entry]\nName=Vindaro Agent\nExec=/opt/v/vindaro-agent %U\n"
+                    "[Desktop Action stop]\nExec=/opt/v/vindaro-agent --stop\n");
+    installed.close();
+    AutostartEntry entry(home.filePath(QStringLiteral("config/autostart")), installed.fileName(),
+                         QStringLiteral("/unused"));
+    EXPECT_FALSE(entry.exists());
+    ASSERT_EQ(entry.set(true), std::nullopt);
+    EXPECT_EQ(entry.filePath(),
+              home.filePath(QStringLiteral("config/autostart/net.vindaro.agent.desktop")));
+    const QString written = read(entry.filePath());
+    EXPECT_TRUE(written.startsWith(QStringLiteral("[Desktop Entry]\nType=Application\n")))
+        << written.toStdString();
+    EXPECT_TRUE(written.contains(QStringLiteral("\nExec=/opt/v/vindaro-agent --autostart\n")));
+    EXPECT_TRUE(AutostartEntry::startedByDesktopIn(
+        QProcess::splitCommand(QStringLiteral("/opt/v/vindaro-agent --autostart"))));
+    EXPECT_FALSE(AutostartEntry::startedByDesktopIn({QStringLiteral("vindaro-agent")}));
+    ASSERT_EQ(entry.set(false), std::nullopt);
+    EXPECT_FALSE(entry.exists());
+    EXPECT_EQ(entry.set(false), std::nullopt);
+
+    // Not installed: this program, quoted.
+    AutostartEntry bare(home.filePath(QStringLiteral("bare")), QString(),
+                        QStringLiteral("/home/a b/vindaro-agent"));
+    ASSERT_EQ(bare.set(true), std::nullopt);
+    EXPECT_TRUE(read(bare.filePath())
+                    .contains(QStringLiteral("\nExec=\"/home/a b/vindaro-agent\" --autostart\n")));
+    AutostartEntry blocked(installed.fileName() + QStringLiteral("/autostart"), QString(),
+                           QString());
+    EXPECT_TRUE(blocked.set(true));
+    EXPECT_FALSE(blocked.exists());
+}
