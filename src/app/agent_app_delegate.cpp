@@ -1,7 +1,6 @@
 #include "agent_app_delegate.h"
 
 #include "app/agent_text.h"
-#include "app/blocked_keys.h"
 #include "keyboard/key_map.h"
 #include "model/agent_error.h"
 #include "model/text_rules.h"
@@ -137,7 +136,9 @@ AgentAppDelegate::AgentAppDelegate(AgentPlatform platform, Options options)
     , m_pairingClient(std::move(options.pairing))
     , m_keyboard(platform.keyPoster, &platform.focus, std::move(options.keyWorkerStart))
     , m_credentials(platform.secrets, platform.defaults)
-    , m_limits(std::move(options.limitsClock)) {
+    , m_rules(platform.defaults, std::move(options.limitsClock),
+              {[this](const QString& line) { appendLog(line); },
+               [this](const QString& description) { show(description); }}) {
     const auto busy = [this](AgentState& state) {
         state.waitingOnKeyring = m_credentials.isBusy();
     };
@@ -197,8 +198,7 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
     watchFocus();
     m_platform.stopKey.observe([this] { stopAndSay(text(AgentText::stopKeyPressed)); });
     change([this](AgentState& state) { state.stopKey = m_platform.stopKey.state(); });
-    restoreBlockedKeys();
-    restoreLimits();
+    m_rules.restore(m_view);
     refreshPermission();
 }
 
@@ -524,11 +524,7 @@ void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
         appendLog(text(AgentText::skippedUnsupportedKey, shownKey(command)));
         return;
     }
-    if (m_blockedKeys.contains(key->name)) {
-        appendLog(text(AgentText::skippedBlockedKey, key->name));
-        return;
-    }
-    if (!withinLimits(key->name))
+    if (!m_rules.allows(key->name))
         return;
     const int count = clamped(command.pressCount, minPressCount, maxPressCount, defaultPressCount);
     const int holdMs = clamped(command.holdMs, minHoldMs, maxHoldMs, defaultHoldMs);
@@ -539,21 +535,7 @@ void AgentAppDelegate::webSocketClientReceived(WebSocketClient&,
         appendLog(text(AgentText::commandQueueFull, key->name));
         return;
     }
-    m_limits.accepted(key->name);
-    m_limitSkips.reset();
-}
-
-bool AgentAppDelegate::withinLimits(const QString& key) {
-    const std::optional<CommandLimits::Refusal> refusal = m_limits.refusal(key);
-    if (!refusal)
-        return true;
-    // A flood would bury the log in one line per command: the first of a run says why.
-    if (std::exchange(m_limitSkips, refusal) != refusal)
-        appendLog(text(*refusal == CommandLimits::Refusal::coolingDown
-                           ? AgentText::skippedCoolingDown
-                           : AgentText::skippedPerMinuteCap,
-                       key));
-    return false;
+    m_rules.accepted(key->name);
 }
 
 void AgentAppDelegate::openAccessibilitySettings() {
@@ -645,90 +627,14 @@ void AgentAppDelegate::watchFocus() {
     m_platform.focus.observe(std::move(handlers));
 }
 
-void AgentAppDelegate::restoreBlockedKeys() {
-    const BlockedKeys::Parsed stored = BlockedKeys::stored(m_platform.defaults);
-    m_blockedKeys = stored.keys;
-    // A name that matches no key cannot let anything through, so dropping it is safe; the
-    // streamer is told all the same.
-    if (!stored.unknown.isEmpty())
-        appendLog(text(AgentText::storedBlockedKeysBad, stored.unknown.join(QStringLiteral(", "))));
-    if (m_view)
-        m_view->setBlockedKeysText(BlockedKeys::format(m_blockedKeys));
-    if (!m_blockedKeys.isEmpty())
-        appendLog(text(AgentText::blockedKeysSet, BlockedKeys::format(m_blockedKeys)));
-}
-
 void AgentAppDelegate::blockedKeysEdited() {
-    if (!m_view)
-        return;
-    const BlockedKeys::Parsed edited = BlockedKeys::parse(m_view->blockedKeysText());
-    // The field always shows the list in force: refused text is not left standing as if it were.
-    m_view->setBlockedKeysText(
-        BlockedKeys::format(edited.unknown.isEmpty() ? edited.keys : m_blockedKeys));
-    if (!edited.unknown.isEmpty()) {
-        show(text(AgentText::blockedKeysRefused, edited.unknown.join(QStringLiteral(", "))));
-        return;
-    }
-    if (edited.keys == m_blockedKeys)
-        return;
-    m_blockedKeys = edited.keys;
-    // The list holds for this run either way; the streamer must know it will not outlast it.
-    if (!BlockedKeys::store(m_platform.defaults, m_blockedKeys))
-        show(StorageError(StorageError::Kind::settingsWrite).description());
-    appendLog(m_blockedKeys.isEmpty()
-                  ? text(AgentText::blockedKeysNone)
-                  : text(AgentText::blockedKeysSet, BlockedKeys::format(m_blockedKeys)));
-}
-
-void AgentAppDelegate::restoreLimits() {
-    // A stored value out of bounds is off, and the streamer is told, so a limit they count on is
-    // never silently something else.
-    const CommandLimits::Stored stored = CommandLimits::stored(m_platform.defaults);
-    m_limits.set(stored.settings);
-    if (stored.outOfBounds)
-        appendLog(text(AgentText::storedLimitsBad));
-    showLimits(stored.settings);
-    if (stored.settings.cooldownMs)
-        appendLog(text(AgentText::cooldownSet, QString::number(*stored.settings.cooldownMs)));
-    if (stored.settings.perMinute)
-        appendLog(text(AgentText::perMinuteSet, QString::number(*stored.settings.perMinute)));
-}
-
-void AgentAppDelegate::showLimits(const CommandLimits::Settings& settings) {
-    if (!m_view)
-        return;
-    m_view->setLimitText(AgentView::Limit::cooldownMs, CommandLimits::shown(settings.cooldownMs));
-    m_view->setLimitText(AgentView::Limit::perMinute, CommandLimits::shown(settings.perMinute));
+    if (m_view)
+        m_rules.blockedKeysEdited(*m_view);
 }
 
 void AgentAppDelegate::limitsEdited() {
-    if (!m_view)
-        return;
-    const CommandLimits::Settings before = m_limits.settings();
-    CommandLimits::Settings edited = before;
-    const bool cooldown = CommandLimits::parseCooldown(
-        m_view->limitText(AgentView::Limit::cooldownMs), edited.cooldownMs);
-    const bool perMinute = CommandLimits::parsePerMinute(
-        m_view->limitText(AgentView::Limit::perMinute), edited.perMinute);
-    // The fields always show the limits in force: refused text is not left standing.
-    showLimits(edited);
-    if (!cooldown)
-        show(text(AgentText::cooldownRefused));
-    if (!perMinute)
-        show(text(AgentText::perMinuteRefused));
-    if (edited == before)
-        return;
-    m_limits.set(edited);
-    if (!CommandLimits::store(m_platform.defaults, edited))
-        show(StorageError(StorageError::Kind::settingsWrite).description());
-    if (edited.cooldownMs != before.cooldownMs)
-        appendLog(edited.cooldownMs
-                      ? text(AgentText::cooldownSet, QString::number(*edited.cooldownMs))
-                      : text(AgentText::cooldownOff));
-    if (edited.perMinute != before.perMinute)
-        appendLog(edited.perMinute
-                      ? text(AgentText::perMinuteSet, QString::number(*edited.perMinute))
-                      : text(AgentText::perMinuteOff));
+    if (m_view)
+        m_rules.limitsEdited(*m_view);
 }
 
 void AgentAppDelegate::observeState(StateObserver observer) {

@@ -2,7 +2,7 @@
 
 #include "app/agent_text.h"
 #include "app/agent_view.h"
-#include "app/command_limits.h"
+#include "app/viewer_rules.h"
 #include "keyboard/keyboard_executor.h"
 #include "model/agent_pairing.h"
 #include "model/agent_session.h"
@@ -210,11 +210,7 @@ private:
     void pauseAutomatically(const QString& why);
     void stopAndSay(const QString& why);
     void watchFocus();
-    void restoreBlockedKeys();
-    void restoreLimits();
-    void showLimits(const CommandLimits::Settings& settings);
     // The command for the key passed every other check: whether the streamer's limits let it go.
-    bool withinLimits(const QString& key);
     void notify(AgentText summary, const QString& body);
     void show(const QString& description);
     void appendLog(const QString& message);
@@ -240,11 +236,7 @@ private:
     // Counts stop, clear and quitting: an answer for a request made before the last of them
     // starts nothing.
     quint64 m_requests = 0;
-    // Key map names the viewers may not press.
-    QStringList m_blockedKeys;
-    CommandLimits m_limits;
-    // Why commands are being skipped by the limits; a run of skips is logged once.
-    std::optional<CommandLimits::Refusal> m_limitSkips;
+    ViewerRules m_rules;
     StateObserver m_stateObserver;
     // Connect was pressed while the start-up read was in flight.
     bool m_connectWhenRestored = false;
