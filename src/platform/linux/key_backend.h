@@ -19,6 +19,7 @@ enum class KeyBackendKind {
     x11,             // XTest on an X desktop
     virtualKeyboard, // a wlroots compositor's virtual keyboard
     mutter,          // GNOME's remote-desktop service
+    kwin,            // KWin's fake input on KDE Plasma
     xwaylandOnly,    // a Wayland desktop with neither: XTest, so only X11/XWayland windows
 };
 
@@ -44,9 +45,10 @@ struct XDesktopPieces {
     std::function<std::unique_ptr<StopKey>(const std::string& display)> stopKey;
 };
 
-// Chooses by what the session offers: X when WAYLAND_DISPLAY is unset; else the compositor's
-// virtual keyboard (with sway's focus when $SWAYSOCK answers); else mutter's service on the
-// session bus; else XTest through XWayland. Main thread; may wait up to a few seconds for a
+// Chooses by what the session offers: X when WAYLAND_DISPLAY is unset; else on Plasma
+// (XDG_CURRENT_DESKTOP names KDE) KWin's fake input with its window management; else the
+// compositor's virtual keyboard (with sway's focus when $SWAYSOCK answers); else mutter's service
+// on the session bus; else XTest through XWayland. Main thread; may wait up to a few seconds for a
 // compositor or mutter that does not answer.
 KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
                             const QDBusConnection& sessionBus, const XDesktopPieces& x);
