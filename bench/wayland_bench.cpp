@@ -1,6 +1,7 @@
 // The Wayland backends as a native Wayland window sees them: how exactly holds and gaps arrive,
 // and how long a key command from the relay takes to become a key-down there, for a headless
-// sway's virtual keyboard and a headless mutter's remote-desktop session. Times are the window's
+// sway's virtual keyboard, a headless mutter's remote-desktop session and a headless KWin's fake
+// input. Times are the window's
 // own reading of each event on the monotonic clock.
 //
 // Runs in a private network and mount namespace where vindaro.net is 127.0.0.1 (so it needs root)
@@ -19,10 +20,12 @@
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_notifications.h"
+#include "platform/linux/wayland/kwin_key_poster.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
 #include "platform/linux/wayland/virtual_keyboard_poster.h"
 #include "platform/settings_opener.h"
 #include "platform/workspace_notifications.h"
+#include "support/kwin_server.h"
 #include "support/mutter_server.h"
 #include "support/service_namespace.h"
 #include "support/sway_server.h"
@@ -180,6 +183,13 @@ int main(int argc, char** argv) {
         const auto poster = MutterKeyPoster::start(QDBusConnection::sessionBus());
         WaylandKeyRecorder recorder(mutter.waylandDisplay());
         measure("mutter", poster.get(), recorder, relay, commands);
+    }
+    {
+        const test::KWinServer kwin({test::KWinServer::thisExecutable()});
+        WaylandKeyRecorder recorder(kwin.waylandDisplay());
+        auto refusal = KWinKeyPoster::Refusal::none;
+        const auto poster = KWinKeyPoster::connect(kwin.waylandDisplay(), refusal);
+        measure("kwin", poster.get(), recorder, relay, commands);
     }
     return 0;
 }
