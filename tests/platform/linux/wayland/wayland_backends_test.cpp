@@ -312,8 +312,6 @@ TEST(KWinKeys, ArriveOnceAllowedAndEndWhenKWinDies) {
         backend = choose(plasma);
         return backend.kind == KeyBackendKind::kwin;
     }));
-    std::cerr << "picked up after " << (std::chrono::steady_clock::now() - allowed) / 1ms
-              << " ms\n";
     EXPECT_TRUE(backend.startLine.contains(QStringLiteral("KWin")));
     EXPECT_TRUE(backend.focus->canPin());
     KeyPoster& poster = *backend.poster;
