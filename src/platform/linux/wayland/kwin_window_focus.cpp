@@ -164,17 +164,21 @@ void KWinWindowFocus::changed(Tracked& tracked) {
 
 void KWinWindowFocus::closed(Tracked& tracked) {
     const Window window = tracked.window;
+    bool wasFocused = false;
+    {
+        std::scoped_lock lock(m_mutex);
+        wasFocused = m_focused && sameWindow(*m_focused, window);
+    }
+    // KWin takes the focus off a window before it unmaps it; should it not, the focus leaves here,
+    // while the pin still names the window, so a key held there comes up.
+    if (wasFocused)
+        focusChanged(std::nullopt);
     bool pinClosed = false;
     {
         std::scoped_lock lock(m_mutex);
-        if (m_pin == Pin::pinned && sameWindow(m_pinned, window)) {
-            if (m_focused && sameWindow(*m_focused, m_pinned) && m_handlers.focusLeftPinnedWindow)
-                m_deferred.push_back(m_handlers.focusLeftPinnedWindow);
+        pinClosed = m_pin == Pin::pinned && sameWindow(m_pinned, window);
+        if (pinClosed)
             m_pin = Pin::closed;
-            pinClosed = true;
-        }
-        if (m_focused && sameWindow(*m_focused, window))
-            m_focused.reset();
     }
     if (pinClosed) {
         onMainThread([this] {
