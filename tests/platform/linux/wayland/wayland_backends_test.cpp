@@ -335,6 +335,22 @@ TEST(KWinKeys, ArriveOnceAllowedAndEndWhenKWinDies) {
     EXPECT_FALSE(poster.postKey(w, KeyDirection::down));
 }
 
+TEST(KWinKeys, AWithdrawnFakeInputTakesNoNewPressButLetsAHeldKeyUp) {
+    BareCompositor compositor;
+    auto refusal = KWinKeyPoster::Refusal::none;
+    auto poster = KWinKeyPoster::connect(compositor.socket(), refusal);
+    ASSERT_TRUE(poster);
+    std::promise<std::string> lost;
+    poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
+    ASSERT_TRUE(poster->postKey(w, KeyDirection::down));
+
+    compositor.withdrawKeyboardManager();
+    ASSERT_TRUE(eventually([&] { return !poster->mayPostEvents(); }));
+    EXPECT_FALSE(poster->postKey(0, KeyDirection::down));
+    EXPECT_TRUE(poster->postKey(w, KeyDirection::up));
+    EXPECT_TRUE(said(lost, "ถอน"));
+}
+
 TEST(KWinFocus, ThePinSkipsTheAgentsOwnWindowFollowsTheFocusAndEndsWithTheWindow) {
     KWinServer kwin({KWinServer::thisExecutable()});
     // The "agent" window plays the agent's own: its process is the one the pin must skip.
