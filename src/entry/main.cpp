@@ -74,12 +74,14 @@ int runApplication(int argc, char** argv) {
     };
     vindaro::KeyBackend backend = vindaro::chooseKeyBackend(
         QProcessEnvironment::systemEnvironment(), QDBusConnection::sessionBus(), x);
-    // A run that was killed mid-hold left its key down on an X server; it comes up before
-    // anything else. A Wayland compositor lets go of a dead client's keys itself.
-    const bool onX = backend.kind == vindaro::KeyBackendKind::x11 ||
-                     backend.kind == vindaro::KeyBackendKind::xwaylandOnly;
-    vindaro::HeldKeyJournal keyPoster(*backend.poster,
-                                      onX ? vindaro::HeldKeyJournal::defaultPath() : std::string());
+    // A run that was killed mid-hold left its key down on an X server, or in KWin, which keeps a
+    // dead fake input's keys pressed too; it comes up before anything else. Sway and mutter let
+    // go of a dead client's keys themselves.
+    const bool keepsDeadKeys = backend.kind == vindaro::KeyBackendKind::x11 ||
+                               backend.kind == vindaro::KeyBackendKind::xwaylandOnly ||
+                               backend.kind == vindaro::KeyBackendKind::kwin;
+    vindaro::HeldKeyJournal keyPoster(
+        *backend.poster, keepsDeadKeys ? vindaro::HeldKeyJournal::defaultPath() : std::string());
     keyPoster.releaseLeftovers();
     // The display opens on the poster's own thread. A moment's wait lets the window open showing
     // the permission it has, instead of "missing" for a blink; a display slower than that is not

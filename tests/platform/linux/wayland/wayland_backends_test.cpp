@@ -4,6 +4,7 @@
 #include "keyboard/keyboard_executor.h"
 #include "platform/linux/desktop/agent_instance.h"
 #include "platform/linux/key_backend.h"
+#include "platform/linux/keyboard/held_key_journal.h"
 #include "platform/linux/wayland/kwin_key_poster.h"
 #include "platform/linux/wayland/kwin_window_focus.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
@@ -314,10 +315,25 @@ TEST(KWinKeys, ArriveOnceAllowedAndEndWhenKWinDies) {
     }));
     EXPECT_TRUE(backend.startLine.contains(QStringLiteral("KWin")));
     EXPECT_TRUE(backend.focus->canPin());
+    EXPECT_EQ(backend.stopKey->state(), StopKey::State::needsDesktopShortcut);
     KeyPoster& poster = *backend.poster;
     WaylandKeyRecorder recorder{kwin.waylandDisplay()};
     ASSERT_TRUE(recorder.waitUntilReceiving(poster, patience));
     expectKeysArriveAndCancelReleasesAtOnce(poster, recorder, 0);
+
+    // KWin keeps a key down after the client that pressed it has gone, as an X server does; the
+    // next run's journal lets it go.
+    QTemporaryDir journalFolder;
+    const std::string journal = journalFolder.filePath(QStringLiteral("held")).toStdString();
+    recorder.clear();
+    {
+        const auto killed = KWinKeyPoster::connect(kwin.waylandDisplay(), refusal);
+        ASSERT_TRUE(killed && HeldKeyJournal(*killed, journal).postKey(w, KeyDirection::down));
+    }
+    ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
+    EXPECT_EQ(HeldKeyJournal(poster, journal).releaseLeftovers(), 1);
+    ASSERT_EQ(recorder.waitForKeys(2, patience).size(), 2U);
+    EXPECT_FALSE(recorder.keys()[1].pressed);
 
     std::promise<std::string> lost;
     backend.observeLoss([&](const std::string& line) { lost.set_value(line); });
