@@ -29,7 +29,7 @@ struct KeyBackend {
     std::unique_ptr<WindowFocus> focus;
     std::unique_ptr<StopKey> stopKey;
     // For the log at start-up, in Thai: which way keys go, and on a Wayland desktop without a
-    // way in, that only X11/XWayland windows will receive them.
+    // way in, that only X11/XWayland windows will receive them (on Plasma, with what to install).
     QString startLine;
     // Sets who hears, once, on any thread, a Thai line saying that keys can no longer be posted
     // and why (the compositor left, the session was closed). The X backends say nothing here;
