@@ -3,7 +3,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -79,8 +78,8 @@ void KWinServer::allow(const std::string& executable) {
 }
 
 bool KWinServer::runScript(const QString& script) {
-    const QString path =
-        m_folder.filePath(QStringLiteral("script-%1.js").arg(QDateTime::currentMSecsSinceEpoch()));
+    // KWin keeps each script under its name for the rest of its run.
+    const QString path = m_folder.filePath(QStringLiteral("script-%1.js").arg(++m_scripts));
     write(path, script.toUtf8());
     auto bus = QDBusConnection::sessionBus();
     const QDBusMessage loaded =

@@ -29,6 +29,7 @@ public:
 
 private:
     int m_entries = 0;
+    int m_scripts = 0;
 };
 
 } // namespace vindaro::test
