@@ -1,8 +1,8 @@
 // The Wayland backends as a native Wayland window sees them: how exactly holds and gaps arrive,
 // and how long a key command from the relay takes to become a key-down there, for a headless
-// sway's virtual keyboard and a headless mutter's remote-desktop session. Times are the window's
-// own reading of each event on the monotonic clock. The agent's own window is on the compositor
-// measured, as a streamer's is.
+// sway's virtual keyboard, a headless mutter's remote-desktop session and a headless KWin's fake
+// input. Times are the window's own reading of each event on the monotonic clock. The agent's own
+// window is on the compositor measured, as a streamer's is.
 //
 // Runs in a private network and mount namespace where vindaro.net is 127.0.0.1 (so it needs root)
 // and on a private session bus, for mutter:
@@ -20,10 +20,12 @@
 #include "platform/fake/memory_secret_store.h"
 #include "platform/fake/memory_user_defaults.h"
 #include "platform/fake/recording_notifications.h"
+#include "platform/linux/wayland/kwin_key_poster.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
 #include "platform/linux/wayland/virtual_keyboard_poster.h"
 #include "platform/settings_opener.h"
 #include "platform/workspace_notifications.h"
+#include "support/kwin_server.h"
 #include "support/mutter_server.h"
 #include "support/service_namespace.h"
 #include "support/sway_server.h"
@@ -192,8 +194,11 @@ int measureOn(const std::string& backend, const std::string& socket, int command
     ServiceNamespace::routeServiceToLoopback(TestPki::instance());
     RelayThread relay;
     std::unique_ptr<KeyPoster> poster;
+    auto refusal = KWinKeyPoster::Refusal::none;
     if (backend == "sway")
         poster = VirtualKeyboardPoster::connect(socket);
+    else if (backend == "kwin")
+        poster = KWinKeyPoster::connect(socket, refusal);
     else
         poster = MutterKeyPoster::start(QDBusConnection::sessionBus());
     if (poster == nullptr) {
@@ -239,6 +244,11 @@ int main(int argc, char** argv) {
     {
         const test::MutterServer mutter;
         measureChild("mutter", mutter.waylandDisplay());
+    }
+    {
+        // The child is this same program, which the entry allows to use the fake input.
+        const test::KWinServer kwin({test::KWinServer::thisExecutable()});
+        measureChild("kwin", kwin.waylandDisplay());
     }
     return 0;
 }

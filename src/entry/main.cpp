@@ -81,8 +81,9 @@ int runApplication(int argc, char** argv) {
     };
     vindaro::KeyBackend backend = vindaro::chooseKeyBackend(
         QProcessEnvironment::systemEnvironment(), QDBusConnection::sessionBus(), x);
-    // A run that was killed mid-hold left its key down on an X server; it comes up before
-    // anything else. The journal is kept in the folder this agent has just claimed as the one.
+    // A run that was killed mid-hold left its key down on an X server, or in KWin, which keeps a
+    // dead fake input's keys pressed too; it comes up before anything else. The journal is kept
+    // in the folder this agent has just claimed as the one.
     vindaro::HeldKeyJournal keyPoster(*backend.poster,
                                       vindaro::heldKeyJournalPath(backend.kind, instance.folder()));
     keyPoster.releaseLeftovers();

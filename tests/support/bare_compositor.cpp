@@ -1,5 +1,6 @@
 #include "bare_compositor.h"
 
+#include "fake-input-server-protocol.h"
 #include "virtual-keyboard-unstable-v1-server-protocol.h"
 
 #include <wayland-server.h>
@@ -39,6 +40,26 @@ void bindManager(wl_client* client, void*, uint32_t, uint32_t id) {
         &managerRequests, nullptr, nullptr);
 }
 
+const struct org_kde_kwin_fake_input_interface fakeInputRequests = {
+    [](wl_client*, wl_resource*, const char*, const char*) {},
+    [](wl_client*, wl_resource*, wl_fixed_t, wl_fixed_t) {},
+    [](wl_client*, wl_resource*, uint32_t, uint32_t) {},
+    [](wl_client*, wl_resource*, uint32_t, wl_fixed_t) {},
+    [](wl_client*, wl_resource*, uint32_t, wl_fixed_t, wl_fixed_t) {},
+    [](wl_client*, wl_resource*, uint32_t, wl_fixed_t, wl_fixed_t) {},
+    [](wl_client*, wl_resource*, uint32_t) {},
+    [](wl_client*, wl_resource*) {},
+    [](wl_client*, wl_resource*) {},
+    [](wl_client*, wl_resource*, wl_fixed_t, wl_fixed_t) {},
+    [](wl_client*, wl_resource*, uint32_t, uint32_t) {},
+};
+
+void bindFakeInput(wl_client* client, void*, uint32_t version, uint32_t id) {
+    wl_resource_set_implementation(wl_resource_create(client, &org_kde_kwin_fake_input_interface,
+                                                      static_cast<int>(version), id),
+                                   &fakeInputRequests, nullptr, nullptr);
+}
+
 // A seat no client here asks anything of.
 void bindSeat(wl_client* client, void*, uint32_t, uint32_t id) {
     wl_resource_create(client, &wl_seat_interface, 1, id);
@@ -60,6 +81,8 @@ BareCompositor::BareCompositor()
     wl_global_create(m_display, &wl_seat_interface, 1, nullptr, bindSeat);
     m_manager = wl_global_create(m_display, &zwp_virtual_keyboard_manager_v1_interface, 1, nullptr,
                                  bindManager);
+    m_fakeInput =
+        wl_global_create(m_display, &org_kde_kwin_fake_input_interface, 4, nullptr, bindFakeInput);
     m_wakeSource = wl_event_loop_add_fd(
         wl_display_get_event_loop(m_display), m_wake, WL_EVENT_READABLE,
         [](int fd, uint32_t, void* data) {
@@ -70,6 +93,7 @@ BareCompositor::BareCompositor()
                 wl_display_terminate(self->m_display);
             } else if (self->m_step == Step::withdraw) {
                 wl_global_destroy(self->m_manager);
+                wl_global_destroy(self->m_fakeInput);
                 self->m_step = Step::withdrawn;
                 self->m_step.notify_all();
             }

@@ -12,8 +12,8 @@ struct wl_global;
 
 namespace vindaro::test {
 
-// A Wayland server with only a seat and the virtual keyboard manager, which it can withdraw on
-// demand, as a compositor may while clients run.
+// A Wayland server with only a seat, the virtual keyboard manager and KWin's fake input, which it
+// can withdraw on demand, as a compositor may while clients run.
 class BareCompositor {
 public:
     BareCompositor();
@@ -24,7 +24,7 @@ public:
 
     const std::string& socket() const { return m_socket; } // absolute path
 
-    // Takes the manager away; returns once the server has announced it.
+    // Takes the manager and the fake input away; returns once the server has announced it.
     void withdrawKeyboardManager();
 
 private:
@@ -33,6 +33,7 @@ private:
     std::string m_socket;
     wl_display* m_display = nullptr;
     wl_global* m_manager = nullptr;
+    wl_global* m_fakeInput = nullptr;
     int m_wake = -1; // tells the server's thread to take the step asked for
     wl_event_source* m_wakeSource = nullptr;
     std::atomic<Step> m_step{Step::run};

@@ -37,6 +37,7 @@ public:
 
     const std::vector<WaylandKey>& keys() const { return m_keys; }
     bool focused() const { return m_focused; } // whether it has been the active window
+    qint64 pid() const { return m_process.processId(); }
     void clear() { m_keys.clear(); }
 
     const std::vector<WaylandKey>& waitForKeys(std::size_t count,

@@ -1,12 +1,16 @@
 #include "key_backend.h"
 
 #include "platform/linux/keyboard/xtest_key_poster.h"
+#include "platform/linux/wayland/kwin_key_poster.h"
+#include "platform/linux/wayland/kwin_window_focus.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
 #include "platform/linux/wayland/sway_window_focus.h"
 #include "platform/linux/wayland/virtual_keyboard_poster.h"
 
 #include <QDBusConnectionInterface>
 #include <QDir>
+
+#include <optional>
 
 namespace vindaro {
 
@@ -30,6 +34,9 @@ QString startLine(KeyBackendKind kind) {
     case KeyBackendKind::mutter:
         return QStringLiteral("⌨️ ส่งคีย์ผ่าน"
                               " Remote Desktop ของ GNOME (mutter)");
+    case KeyBackendKind::kwin:
+        return QStringLiteral(
+            "⌨️ ส่งคีย์ผ่าน fake input ของ KWin (KDE Plasma)");
     case KeyBackendKind::xwaylandOnly:
         break;
     }
@@ -60,8 +67,39 @@ KeyBackend xBackend(KeyBackendKind kind, const std::string& display, const XDesk
     return backend;
 }
 
+// KWin offers its fake input only to an installed program: a desktop entry must name the running
+// executable by its absolute path. Said in the same line as the fallback, with what to do.
+QString kwinRefusedLine() {
+    return QStringLiteral("⚠️ KWin "
+                          "ไม่อนุญาตให้โปรแกรมนี้ส่งคีย์โดยตรง: "
+                          "ติดตั้งด้วย cmake --install หรือแพ็กเกจ .deb "
+                          "แล้วเปิดจากที่ติดตั้ง (ไม่ใช่จากโฟลเดอร์ build) — ") +
+           startLine(KeyBackendKind::xwaylandOnly);
+}
+
+std::optional<KeyBackend> kwinBackend(const QProcessEnvironment& environment,
+                                      const std::string& socket, bool& refused) {
+    const auto desktops = environment.value(QStringLiteral("XDG_CURRENT_DESKTOP"))
+                              .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    if (!desktops.contains(QStringLiteral("KDE"), Qt::CaseInsensitive))
+        return std::nullopt;
+    auto refusal = KWinKeyPoster::Refusal::none;
+    auto input = KWinKeyPoster::connect(socket, refusal);
+    refused = refusal == KWinKeyPoster::Refusal::notOffered;
+    if (!input)
+        return std::nullopt;
+    KeyBackend backend;
+    auto* poster = input.get();
+    backend.kind = KeyBackendKind::kwin;
+    backend.poster = std::move(input);
+    backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
+    backend.focus = KWinWindowFocus::connect(socket);
+    return backend;
+}
+
 KeyBackend withDefaults(KeyBackend backend) {
-    backend.startLine = startLine(backend.kind);
+    if (backend.startLine.isEmpty())
+        backend.startLine = startLine(backend.kind);
     if (!backend.focus)
         backend.focus = std::make_unique<UnknownWindowFocus>();
     if (!backend.stopKey)
@@ -74,7 +112,8 @@ KeyBackend withDefaults(KeyBackend backend) {
 } // namespace
 
 std::string heldKeyJournalPath(KeyBackendKind kind, const QString& agentFolder) {
-    if (kind != KeyBackendKind::x11 && kind != KeyBackendKind::xwaylandOnly)
+    if (kind != KeyBackendKind::x11 && kind != KeyBackendKind::xwaylandOnly &&
+        kind != KeyBackendKind::kwin)
         return {};
     return QDir(agentFolder).filePath(QStringLiteral("held-keys")).toStdString();
 }
@@ -86,6 +125,10 @@ KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
         return withDefaults(xBackend(KeyBackendKind::x11, xDisplay, x));
     KeyBackend backend;
     const QString socket = waylandSocket(environment);
+    bool kwinRefused = false;
+    if (auto kwin = socket.isEmpty() ? std::nullopt
+                                     : kwinBackend(environment, socket.toStdString(), kwinRefused))
+        return withDefaults(std::move(*kwin));
     if (auto keyboard =
             socket.isEmpty() ? nullptr : VirtualKeyboardPoster::connect(socket.toStdString())) {
         auto* poster = keyboard.get();
@@ -105,8 +148,11 @@ KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
             backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
         }
     }
-    if (!backend.poster)
+    if (!backend.poster) {
         backend = xBackend(KeyBackendKind::xwaylandOnly, xDisplay, x);
+        if (kwinRefused)
+            backend.startLine = kwinRefusedLine();
+    }
     return withDefaults(std::move(backend));
 }
 

@@ -19,6 +19,7 @@ enum class KeyBackendKind {
     x11,             // XTest on an X desktop
     virtualKeyboard, // a wlroots compositor's virtual keyboard
     mutter,          // GNOME's remote-desktop service
+    kwin,            // KWin's fake input on KDE Plasma
     xwaylandOnly,    // a Wayland desktop with neither: XTest, so only X11/XWayland windows
 };
 
@@ -28,7 +29,7 @@ struct KeyBackend {
     std::unique_ptr<WindowFocus> focus;
     std::unique_ptr<StopKey> stopKey;
     // For the log at start-up, in Thai: which way keys go, and on a Wayland desktop without a
-    // way in, that only X11/XWayland windows will receive them.
+    // way in, that only X11/XWayland windows will receive them (on Plasma, with what to install).
     QString startLine;
     // Sets who hears, once, on any thread, a Thai line saying that keys can no longer be posted
     // and why (the compositor left, the session was closed). The X backends say nothing here;
@@ -46,13 +47,14 @@ struct XDesktopPieces {
 
 // Where the held-key journal lives for this way of posting keys, in `agentFolder` (the one
 // agent's private folder, whose fallback when the session names no XDG_RUNTIME_DIR is the lock's
-// own); empty where no journal is needed. An X server, XWayland included, keeps a dead XTest
-// client's keys down; a Wayland compositor lets them go itself.
+// own); empty where no journal is needed. An X server, XWayland included, and KWin keep a dead
+// client's keys down; sway and mutter let them go themselves.
 std::string heldKeyJournalPath(KeyBackendKind kind, const QString& agentFolder);
 
-// Chooses by what the session offers: X when WAYLAND_DISPLAY is unset; else the compositor's
-// virtual keyboard (with sway's focus when $SWAYSOCK answers); else mutter's service on the
-// session bus; else XTest through XWayland. Main thread; may wait up to a few seconds for a
+// Chooses by what the session offers: X when WAYLAND_DISPLAY is unset; else on Plasma
+// (XDG_CURRENT_DESKTOP names KDE) KWin's fake input with its window management; else the
+// compositor's virtual keyboard (with sway's focus when $SWAYSOCK answers); else mutter's service
+// on the session bus; else XTest through XWayland. Main thread; may wait up to a few seconds for a
 // compositor or mutter that does not answer.
 KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
                             const QDBusConnection& sessionBus, const XDesktopPieces& x);

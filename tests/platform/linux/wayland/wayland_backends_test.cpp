@@ -1,14 +1,18 @@
-// The Wayland backends against sway and mutter, seen from native Wayland windows; the choice of
-// backend; and the one agent per user with its `--stop` command.
+// The Wayland backends against sway, mutter and KWin, seen from native Wayland windows; the choice
+// of backend; and the one agent per user with its `--stop` command.
 #include "keyboard/key_map.h"
 #include "keyboard/keyboard_executor.h"
 #include "platform/fake/manual_stop_key.h"
 #include "platform/linux/desktop/agent_instance.h"
 #include "platform/linux/key_backend.h"
+#include "platform/linux/keyboard/held_key_journal.h"
+#include "platform/linux/wayland/kwin_key_poster.h"
+#include "platform/linux/wayland/kwin_window_focus.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
 #include "platform/linux/wayland/sway_window_focus.h"
 #include "platform/linux/wayland/virtual_keyboard_poster.h"
 #include "support/bare_compositor.h"
+#include "support/kwin_server.h"
 #include "support/mutter_server.h"
 #include "support/sway_server.h"
 #include "support/wait.h"
@@ -327,6 +331,143 @@ TEST(MutterKeys, ArriveAsCommandedAndEndWhenTheSessionIsClosedFromOutside) {
     const auto keys = recorder.waitForKeys(2, patience);
     ASSERT_EQ(keys.size(), 2U) << describe(keys);
     EXPECT_FALSE(keys[1].pressed);
+}
+
+// On Plasma: refused until a desktop entry names the executable, then the keys, the backend's
+// choice, and KWin killed mid-hold with the agent told why.
+TEST(KWinKeys, ArriveOnceAllowedAndEndWhenKWinDies) {
+    KWinServer kwin({});
+    const std::filesystem::path socket = kwin.waylandDisplay();
+    const std::map<std::string, std::string> plasma{{"WAYLAND_DISPLAY", socket.filename()},
+                                                    {"XDG_RUNTIME_DIR", socket.parent_path()},
+                                                    {"XDG_CURRENT_DESKTOP", "KDE"},
+                                                    {"DISPLAY", ":99"}};
+    auto refusal = KWinKeyPoster::Refusal::none;
+    EXPECT_FALSE(KWinKeyPoster::connect(kwin.waylandDisplay(), refusal));
+    EXPECT_EQ(refusal, KWinKeyPoster::Refusal::notOffered);
+    const auto refused = choose(plasma);
+    EXPECT_EQ(refused.kind, KeyBackendKind::xwaylandOnly);
+    EXPECT_TRUE(refused.startLine.contains(QStringLiteral("cmake --install")))
+        << refused.startLine.toStdString();
+
+    // KWin reads the new entry within a second or two.
+    kwin.allow(KWinServer::thisExecutable());
+    KeyBackend backend;
+    ASSERT_TRUE(eventually([&] {
+        backend = choose(plasma);
+        return backend.kind == KeyBackendKind::kwin;
+    }));
+    EXPECT_TRUE(backend.startLine.contains(QStringLiteral("KWin")));
+    EXPECT_TRUE(backend.focus->canPin());
+    EXPECT_EQ(backend.stopKey->state(), StopKey::State::needsDesktopShortcut);
+    KeyPoster& poster = *backend.poster;
+    WaylandKeyRecorder recorder{kwin.waylandDisplay()};
+    ASSERT_TRUE(recorder.waitUntilReceiving(poster, patience));
+    expectKeysArriveAndCancelReleasesAtOnce(poster, recorder, 0, 0);
+
+    // KWin keeps a key down after the client that pressed it has gone, as an X server does; the
+    // next run's journal lets it go.
+    EXPECT_EQ(heldKeyJournalPath(backend.kind, QStringLiteral("/a")), "/a/held-keys");
+    QTemporaryDir journalFolder;
+    const std::string journal = journalFolder.filePath(QStringLiteral("held")).toStdString();
+    recorder.clear();
+    {
+        const auto killed = KWinKeyPoster::connect(kwin.waylandDisplay(), refusal);
+        ASSERT_TRUE(killed && HeldKeyJournal(*killed, journal).postKey(w, KeyDirection::down));
+    }
+    ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
+    EXPECT_EQ(HeldKeyJournal(poster, journal).releaseLeftovers(), 1);
+    ASSERT_EQ(recorder.waitForKeys(2, patience).size(), 2U);
+    EXPECT_FALSE(recorder.keys()[1].pressed);
+
+    std::promise<std::string> lost;
+    backend.observeLoss([&](const std::string& line) { lost.set_value(line); });
+    KeyboardExecutor executor(poster);
+    recorder.clear();
+    ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
+    ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
+    kwin.kill();
+    ASSERT_TRUE(eventually([&] { return !poster.mayPostEvents(); }));
+    EXPECT_TRUE(said(lost, "KWin"));
+    EXPECT_EQ(backend.focus->beforeKeyDown(), KeyDestination::noFocusedWindow);
+    const auto started = std::chrono::steady_clock::now();
+    executor.cancelAll();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+    EXPECT_FALSE(poster.postKey(w, KeyDirection::down));
+}
+
+TEST(KWinKeys, AWithdrawnFakeInputTakesNoNewPressButLetsAHeldKeyUp) {
+    BareCompositor compositor;
+    auto refusal = KWinKeyPoster::Refusal::none;
+    auto poster = KWinKeyPoster::connect(compositor.socket(), refusal);
+    ASSERT_TRUE(poster);
+    std::promise<std::string> lost;
+    poster->setOnLost([&](const std::string& line) { lost.set_value(line); });
+    ASSERT_TRUE(poster->postKey(w, KeyDirection::down));
+
+    compositor.withdrawKeyboardManager();
+    ASSERT_TRUE(eventually([&] { return !poster->mayPostEvents(); }));
+    EXPECT_FALSE(poster->postKey(0, KeyDirection::down));
+    EXPECT_TRUE(poster->postKey(w, KeyDirection::up));
+    EXPECT_TRUE(said(lost, "ถอน"));
+}
+
+TEST(KWinFocus, ThePinSkipsTheAgentsOwnWindowFollowsTheFocusAndEndsWithTheWindow) {
+    KWinServer kwin({KWinServer::thisExecutable()});
+    // The "agent" window plays the agent's own: its process is the one the pin must skip.
+    WaylandKeyRecorder agent(kwin.waylandDisplay(), "agent");
+    ASSERT_TRUE(eventually([&] { return agent.focused(); }));
+    WaylandKeyRecorder game(kwin.waylandDisplay(), "game");
+    ASSERT_TRUE(eventually([&] { return game.focused(); }));
+    WaylandKeyRecorder chat(kwin.waylandDisplay(), "chat"); // the newest has the focus
+    auto refusal = KWinKeyPoster::Refusal::none;
+    const auto poster = KWinKeyPoster::connect(kwin.waylandDisplay(), refusal);
+    ASSERT_TRUE(poster && chat.waitUntilReceiving(*poster, patience));
+    const auto focus =
+        KWinWindowFocus::connect(kwin.waylandDisplay(), static_cast<pid_t>(agent.pid()));
+    ASSERT_TRUE(focus);
+    KeyboardExecutor executor(*poster);
+    QString pinned;
+    bool closed = false;
+    std::atomic<int> left = 0;
+    focus->observe({[&](const QString& title) { pinned = title; }, [] {}, [&] { closed = true; },
+                    [&] {
+                        ++left;
+                        executor.cancelAll();
+                    }});
+    focus->pinNextFocusedWindow(10s);
+    ASSERT_TRUE(kwin.activate(QStringLiteral("agent")) && kwin.activate(QStringLiteral("chat")));
+    ASSERT_TRUE(eventually([&] { return !pinned.isEmpty(); }));
+    EXPECT_EQ(pinned, QStringLiteral("chat"));
+    ASSERT_TRUE(eventually([&] { return focus->beforeKeyDown() == KeyDestination::allowed; }));
+    ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
+    ASSERT_EQ(chat.waitForKeys(1, patience).size(), 1U);
+
+    game.clear();
+    ASSERT_TRUE(kwin.activate(QStringLiteral("game")));
+    const auto moved = std::chrono::steady_clock::now();
+    // A held key comes up where the focus went, as on a hardware keyboard; nothing goes down.
+    const auto released = game.waitForKeys(1, patience);
+    ASSERT_EQ(released.size(), 1U) << describe(released);
+    EXPECT_FALSE(released[0].pressed);
+    EXPECT_LT(released[0].receivedAt - moved, 1000ms);
+    EXPECT_EQ(left, 1);
+    EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::pinnedWindowNotFocused);
+
+    // A key held in the pinned window comes up when that window closes.
+    ASSERT_TRUE(kwin.activate(QStringLiteral("chat")));
+    ASSERT_TRUE(eventually([&] { return focus->beforeKeyDown() == KeyDestination::allowed; }));
+    const auto before = chat.keys().size();
+    ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
+    ASSERT_TRUE(
+        eventually([&] { return chat.keys().size() > before && chat.keys().back().pressed; }));
+    ASSERT_TRUE(
+        kwin.runScript(QStringLiteral("for (const window of workspace.clientList())"
+                                      "  if (window.caption == 'chat') window.closeWindow();")));
+    EXPECT_TRUE(eventually([&] { return closed && left == 2; }));
+    EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::pinnedWindowClosed);
+    focus->unpin();
+    EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::allowed);
 }
 
 TEST(AgentInstance, OneAgentPerUserHearsOnlyTheStopRequest) {

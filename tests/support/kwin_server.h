@@ -1,0 +1,35 @@
+#pragma once
+
+#include "sway_server.h"
+
+#include <string>
+#include <vector>
+
+namespace vindaro::test {
+
+// A headless KWin on this process's session bus, which must be a private one: KWin takes
+// well-known names on it. It runs from a copy of its binary, still named kwin_wayland (its Qt
+// platform plugin insists), since the packaged one carries a file capability a container refuses;
+// with home, config, data and runtime folders of its own. Throws unless it is up in 20 s.
+//
+// KWin offers its fake input and window management only to executables that a desktop entry
+// names by absolute path: allow() writes one, which KWin reads when the client connects.
+class KWinServer : public HeadlessCompositor {
+public:
+    explicit KWinServer(const std::vector<std::string>& allowedExecutables);
+
+    void allow(const std::string& executable);
+    // Runs a KWin script (JavaScript over KWin's D-Bus scripting); true when KWin ran it.
+    bool runScript(const QString& script);
+    // Gives the keyboard focus to the window with this title, as a click on it would.
+    bool activate(const QString& title);
+    void kill(); // at once, as a crash would
+
+    static std::string thisExecutable();
+
+private:
+    int m_entries = 0;
+    int m_scripts = 0;
+};
+
+} // namespace vindaro::test
