@@ -34,6 +34,9 @@ const char* const testSource = "ทดสอบจาก Agent";
 // How long going to sleep may wait for the display server to take the key-ups.
 constexpr std::chrono::milliseconds sleepReleaseLimit{1000};
 
+// How long after the agent's last key-up its own key events may still be on their way to it.
+constexpr std::chrono::milliseconds ownKeySettleTime{1000};
+
 // How long a pin waits for the streamer to click the game.
 constexpr std::chrono::seconds pinChoiceTime{10};
 
@@ -261,6 +264,9 @@ void AgentAppDelegate::keyCommandSkipped(KeyDestination destination, const QStri
         return;
     case KeyDestination::noFocusedWindow:
         appendLog(text(AgentText::skippedNoWindow, key));
+        return;
+    case KeyDestination::agentWindowFocused:
+        appendLog(text(AgentText::skippedAgentWindow, key));
         return;
     }
 }
@@ -558,8 +564,15 @@ void AgentAppDelegate::testSpaceTapped() {
     const std::optional<KeyMapEntry> space = KeyMap::code(QString::fromLatin1(testKeyName));
     if (!space)
         return;
-    if (!m_keyboard.enqueue(testKeyName, space->code, 1, defaultHoldMs, testSource))
+    // Into whichever window has the focus, the agent's own included: the agent ignores its own
+    // keys there (keysInFlight()), so the press cannot press this button again.
+    if (!m_keyboard.enqueue(testKeyName, space->code, 1, defaultHoldMs, testSource,
+                            KeyboardExecutor::Origin::streamer))
         appendLog(text(AgentText::testQueueFull));
+}
+
+bool AgentAppDelegate::keysInFlight() {
+    return m_keyboard.keysInFlight(ownKeySettleTime);
 }
 
 void AgentAppDelegate::requestPermissionTapped() {

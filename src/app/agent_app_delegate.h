@@ -144,6 +144,9 @@ public:
     void connectLegacy(const QString& bundle);
 
     void refreshPermission();
+    // Whether a key the agent posted may still reach one of its own windows; whatever reacts to
+    // keys in the agent must ignore them meanwhile. Main thread.
+    bool keysInFlight();
 
     const AgentState& state() const { return m_state; }
     bool isConnected() const { return m_state.isConnected(); }

@@ -1,5 +1,6 @@
 #include "app/agent_app_delegate.h"
 #include "app/main_window.h"
+#include "app/own_key_filter.h"
 #include "entry/connection_test.h"
 #include "entry/mode.h"
 #include "entry/self_test.h"
@@ -100,6 +101,7 @@ int runApplication(int argc, char** argv) {
                                         workspace, *backend.focus, *backend.stopKey, notifications},
                                        std::move(options));
     vindaro::MainWindow window(delegate);
+    const vindaro::OwnKeyFilter ownKeys([&delegate] { return delegate.keysInFlight(); });
     vindaro::TerminationSignals terminationSignals;
     // `vindaro-agent --stop`, bound to Pause in the desktop's shortcuts, is the stop button.
     instance.onStopRequested([&delegate] { delegate.stopRequested(); });

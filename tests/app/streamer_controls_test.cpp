@@ -22,6 +22,17 @@ TEST_F(AgentTest, APinnedWindowTakesTheKeysAloneLosingTheFocusLetsGoAndItsClosin
     ASSERT_TRUE(eventually(
         [&] { return view.log.last() == QStringLiteral("หน้าต่างเกมไม่ได้อยู่ด้านหน้า จึงข้ามคำสั่ง B"); }));
     EXPECT_TRUE(poster.events().empty());
+    // The agent's own window in front: a run of viewers' keys is skipped with one line; the
+    // streamer's test press still goes out.
+    focus.destination = KeyDestination::agentWindowFocused;
+    send(QStringLiteral(R"("key":"b")"));
+    send(QStringLiteral(R"("key":"c")"));
+    agent.testSpaceTapped();
+    ASSERT_TRUE(eventually([&] { return poster.events().size() == 2; }));
+    EXPECT_EQ(poster.events().front().code, 49);
+    EXPECT_EQ(
+        view.log.filter(QStringLiteral("Agent อยู่ด้านหน้า")),
+        QStringList{QStringLiteral("หน้าต่างของ Agent อยู่ด้านหน้า จึงข้ามคำสั่ง B — คลิกหน้าต่างเกมก่อน")});
     focus.destination = KeyDestination::allowed;
 
     // The focus moves to another window mid-hold: the key comes up, and the agent stays armed.

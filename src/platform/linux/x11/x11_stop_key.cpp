@@ -219,8 +219,16 @@ void X11StopKey::Watcher::key(xcb_keycode_t keycode, bool down, std::uint32_t ti
     // as a release and a press at the same server time: only the first press counts.
     const bool again = keyDown || lastRelease == time;
     keyDown = true;
+    // The press has just made our passive grab active, and until Pause comes up the server would
+    // hand every key event to us: the key-ups the agent is about to send would never reach the
+    // game, which saw only a focus change caused by a grab (and many games ignore those). The
+    // grab is ended, and the server has taken that, before anyone hears of the press. The press
+    // itself stayed with us; the game may see Pause come up, which does nothing.
+    xcb_ungrab_keyboard(x->get(), XCB_CURRENT_TIME);
     if (again)
         return;
+    static_cast<void>(x->reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus(x->get()),
+                                                            Clock::now() + requestTimeout));
     QMetaObject::invokeMethod(
         &mainThread,
         [this] {

@@ -102,6 +102,12 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
     recorder.movePointerTo(0);
     EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::noFocusedWindow);
     expectRefused("W", keyW);
+    // Nor when the server does not say in time which window has the focus.
+    recorder.movePointerTo(chat);
+    server.suspend();
+    EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::noFocusedWindow);
+    server.resume();
+    recorder.movePointerTo(0);
     pin([&] { recorder.movePointerTo(game); }, QStringLiteral("เกม ทดสอบ"));
     holdWhileTheFocusMoves(game, [&] { recorder.movePointerTo(chat); });
     expectRefused("A", keyA);
@@ -114,8 +120,10 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
     const TestWindow agent =
         recorder.createWindow("agent", "agent", static_cast<unsigned long>(getpid()));
     const TestWindow twin = recorder.createWindow("game 2", "game", otherProgram);
-    // The agent's own window is never pinned, however long it keeps the focus.
+    // The agent's own window is never pinned, however long it keeps the focus, and a viewer's
+    // key never goes into it.
     recorder.focus(agent);
+    expectRefused("W", keyW);
     pinnedTitle.clear();
     focus.pinNextFocusedWindow(300ms);
     ASSERT_TRUE(eventually([&] { return timedOut; }));
@@ -127,6 +135,17 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
         expectRefused("A", keyA);
         recorder.focus(game);
     }
+    // Another program's keyboard grab (a switcher, a launcher) takes the keys from the game;
+    // the game's own grab does not.
+    const TestWindow launcher = recorder.createWindow("launcher", "launcher", otherProgram);
+    const std::size_t held = count(recorder.keysAt(game), "w", true);
+    ASSERT_TRUE(executor.enqueue("W", keyW, 1, 3000, "gift"));
+    ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(game), "w", true) > held; }));
+    ASSERT_TRUE(recorder.grabKeyboard(launcher)); // which gets the key-up, as the keys go there
+    EXPECT_TRUE(eventually([&] { return count(recorder.keysAt(launcher), "w", false) == 1; }, 1s));
+    expectRefused("A", keyA);
+    recorder.destroy(launcher); // and with it the grab
+    ASSERT_TRUE(recorder.grabKeyboard(game));
     // Still armed: back in the game, the next command goes through.
     ASSERT_TRUE(executor.enqueue("D", keyD, 1, 20, "gift"));
     ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(game), "d", false) == 2; }));
@@ -141,8 +160,9 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
                       count(recorder.keysAt(other), "a", true),
                   0U);
     EXPECT_EQ(count(recorder.events(), "a", true), 0U);
-    std::vector<Skip> expected(5, {KeyDestination::pinnedWindowNotFocused, "A"});
-    expected.front() = {KeyDestination::noFocusedWindow, "W"};
+    std::vector<Skip> expected(7, {KeyDestination::pinnedWindowNotFocused, "A"});
+    expected[0] = {KeyDestination::noFocusedWindow, "W"};
+    expected[2] = {KeyDestination::agentWindowFocused, "W"};
     expected.push_back({KeyDestination::pinnedWindowClosed, "A"});
     EXPECT_EQ(skips(), expected);
 
@@ -186,7 +206,53 @@ TEST(WindowFocusTest, OnlyThePinnedWindowGetsKeysUntilItClosesAndPauseStopsWithA
     EXPECT_TRUE(eventually([&] { return presses == 3; }));
 }
 
-TEST(WindowFocusWithoutServer, CannotPinLetsKeysThroughAndAsksForAShortcutForPause) {
+// Pause stops a 3 s hold of SPACE: the game's window gets the key-up, not only a focus change,
+// with the focus following the pointer, while the game holds the keyboard, and under openbox.
+TEST(StopKeyTest, EveryKeyComesUpInTheWindowThatHadItDownSoonAfterPause) {
+    XvfbServer server;
+    XKeyRecorder recorder(server.displayName());
+    XTestKeyPoster poster(server.displayName());
+    ASSERT_TRUE(eventually([&] { return poster.mayPostEvents(); }));
+    KeyboardExecutor executor(poster);
+    X11StopKey stopKey(server.displayName());
+    ASSERT_EQ(stopKey.state(), StopKey::State::ready);
+    stopKey.observe([&] { executor.cancelAll(); });
+    // While the game holds the keyboard, Pause reaches it too; otherwise only the stop key.
+    const auto holdSpaceAndPause = [&](TestWindow game, bool gameGrabs) {
+        SCOPED_TRACE(gameGrabs ? "the game holds the keyboard" : "");
+        ASSERT_TRUE(executor.enqueue("SPACE", 49, 1, 3000, "gift"));
+        ASSERT_TRUE(eventually([&] { return count(recorder.keysAt(game), "space", true) == 1; }));
+        const std::size_t from = recorder.events().size();
+        recorder.typeKey("Pause", true); // held on while the keys come up
+        const bool released =
+            eventually([&] { return count(recorder.keysAt(game), "space", false) == 1; }, 5s);
+        auto seen = recorder.events();
+        seen.erase(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(from));
+        std::ranges::copy(recorder.keysAt(game), std::back_inserter(seen));
+        const auto pause = std::ranges::find_if(seen, [](const RecordedKey& key) {
+            return key.pressed && key.keysym == XKeyRecorder::keysym("Pause");
+        });
+        recorder.typeKey("Pause", false);
+        recorder.destroy(game); // and with it the game's grab
+        ASSERT_TRUE(released && pause != seen.end());
+        EXPECT_LE(recorder.keysAt(game).back().serverTime - pause->serverTime, 150U);
+        EXPECT_EQ(count(recorder.keysAt(game), "Pause", true), gameGrabs ? 1U : 0U);
+    };
+    TestWindow game = recorder.createWindow("game", "game", otherProgram);
+    recorder.movePointerTo(game);
+    holdSpaceAndPause(game, false); // the focus follows the pointer
+    game = recorder.createWindow("game", "game", otherProgram);
+    recorder.movePointerTo(game);
+    ASSERT_TRUE(recorder.grabKeyboard(game));
+    holdSpaceAndPause(game, true);
+    server.startWindowManager();
+    game = recorder.createWindow("game", "game", otherProgram);
+    recorder.focus(game);
+    holdSpaceAndPause(game, false);
+    EXPECT_TRUE(recorder.keysDown().empty());
+}
+
+TEST(WindowFocusWithoutServer, CannotPinRefusesKeysAndAsksForAShortcutForPause) {
     X11WindowFocus focus(":9999");
     bool timedOut = false;
     X11WindowFocus::Handlers handlers;
@@ -195,7 +261,7 @@ TEST(WindowFocusWithoutServer, CannotPinLetsKeysThroughAndAsksForAShortcutForPau
     ASSERT_TRUE(eventually([&] { return !focus.canPin(); }));
     focus.pinNextFocusedWindow(10s);
     EXPECT_TRUE(eventually([&] { return timedOut; }));
-    EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::allowed);
+    EXPECT_EQ(focus.beforeKeyDown(), KeyDestination::noFocusedWindow);
     EXPECT_EQ(X11StopKey(":9999").state(), StopKey::State::needsDesktopShortcut);
 }
 
