@@ -165,6 +165,7 @@ AgentAppDelegate::~AgentAppDelegate() {
     m_platform.workspace.observe({});
     m_platform.focus.observe({});
     m_platform.stopKey.observe({});
+    m_platform.stopKey.observeState({});
 }
 
 void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
@@ -207,6 +208,14 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
     watchFocus();
     m_platform.stopKey.observe([this] { stopAndSay(text(AgentText::stopKeyPressed)); });
     change([this](AgentState& state) { state.stopKey = m_platform.stopKey.state(); });
+    // Taken again after a keymap change or a lost display: the window and the log follow.
+    m_platform.stopKey.observeState([this] {
+        const StopKey::State now = m_platform.stopKey.state();
+        if (m_state.stopKey == now)
+            return;
+        change([now](AgentState& state) { state.stopKey = now; });
+        appendLog(stopKeyLine(now).text);
+    });
     restoreBlockedKeys();
     refreshPermission();
 }

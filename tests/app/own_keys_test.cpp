@@ -1,5 +1,4 @@
-// The agent's window on a private Xvfb, its keys posted with XTest: the agent never reacts to a
-// key it posted itself, even when that key lands in its own window.
+// The agent's window on a private Xvfb: it never reacts to a key it posted into itself.
 #include "app/agent_app_delegate.h"
 #include "app/main_window.h"
 #include "app/own_key_filter.h"
@@ -28,13 +27,10 @@ using namespace vindaro::test;
 
 namespace {
 
-std::string display() {
-    return qEnvironmentVariable("DISPLAY").toStdString();
-}
-
 // The test button has the keyboard focus and is pressed with the space bar: its SPACE goes into
 // the button itself, which must not take it for another press.
 TEST(OwnKeys, TheTestButtonActivatedFromTheKeyboardPressesSpaceOnce) {
+    const auto display = [] { return qEnvironmentVariable("DISPLAY").toStdString(); };
     XKeyRecorder recorder(display());
     XTestKeyPoster poster(display());
     ASSERT_TRUE(eventually([&] { return poster.mayPostEvents(); }));
@@ -76,11 +72,7 @@ int main(int argc, char** argv) {
     XvfbServer server;
     qputenv("DISPLAY", server.displayName().c_str());
     qputenv("QT_QPA_PLATFORM", "xcb");
-    int result = 0;
-    {
-        QApplication application(argc, argv);
-        ::testing::InitGoogleTest(&argc, argv);
-        result = RUN_ALL_TESTS();
-    }
-    return result;
+    QApplication application(argc, argv); // gone before the server
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }

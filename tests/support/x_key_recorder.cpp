@@ -71,7 +71,7 @@ XKeyRecorder::XKeyRecorder(const std::string& displayName)
         throw std::runtime_error("cannot open display " + displayName);
     int unused = 0;
     int major = 2;
-    int minor = 0;
+    int minor = 2; // from 2.1 on, raw events come during other clients' grabs too
     if (!XQueryExtension(state.recording, "XInputExtension", &state.inputOpcode, &unused,
                          &unused) ||
         XIQueryVersion(state.recording, &major, &minor) != Success)
@@ -227,6 +227,7 @@ std::vector<RecordedKey> XKeyRecorder::keysAt(TestWindow window) const {
 }
 
 void XKeyRecorder::typeKey(const std::string& keysymName, bool down) {
+    XSync(m_state->query, False); // reads a new keymap, if one came
     const KeyCode keycode = XKeysymToKeycode(m_state->query, keysym(keysymName));
     XTestFakeKeyEvent(m_state->query, keycode, down ? True : False, 0);
     XSync(m_state->query, False);
