@@ -21,7 +21,6 @@
 
 #include <gtest/gtest.h>
 
-using namespace std::chrono_literals;
 using namespace vindaro;
 using namespace vindaro::test;
 
@@ -52,18 +51,15 @@ TEST(OwnKeys, TheTestButtonActivatedFromTheKeyboardPressesSpaceOnce) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     window.findChild<QPushButton*>(QStringLiteral("testButton"))->setFocus();
 
-    const auto spaces = [&](bool pressed) {
-        return std::ranges::count_if(recorder.events(), [&](const RecordedKey& key) {
-            return key.pressed == pressed && key.keysym == XKeyRecorder::keysym("space");
-        });
+    const auto testPresses = [&] {
+        return window.logText().count(QStringLiteral("[KEY] SPACE ×1 ← ทดสอบจาก Agent"));
     };
     recorder.typeKey("space", true);
     recorder.typeKey("space", false);
-    ASSERT_TRUE(eventually([&] { return spaces(false) >= 2; }));
-    // A press that pressed the button again would be back within a few milliseconds.
-    static_cast<void>(eventually([&] { return spaces(true) > 2; }, 1500ms));
-    EXPECT_EQ(spaces(true), 2);
-    EXPECT_EQ(window.logText().count(QStringLiteral("[KEY] SPACE ×1 ← ทดสอบจาก Agent")), 1);
+    // Once the agent's own SPACE has settled, whatever it set off would have shown.
+    ASSERT_TRUE(eventually(
+        [&] { return testPresses() > 1 || (testPresses() == 1 && !agent.keysInFlight()); }));
+    EXPECT_EQ(testPresses(), 1);
 }
 
 } // namespace

@@ -134,6 +134,17 @@ void XKeyRecorder::lockGroup(unsigned group) {
     XSync(m_state->query, False);
 }
 
+void XKeyRecorder::swapKeyNames(unsigned keycode, unsigned otherKeycode) {
+    XkbDescPtr keyboard = XkbGetMap(m_state->query, 0, XkbUseCoreKbd);
+    if (keyboard == nullptr || XkbGetNames(m_state->query, XkbKeyNamesMask, keyboard) != Success)
+        throw std::runtime_error("cannot read the key names");
+    std::swap(keyboard->names->keys[keycode], keyboard->names->keys[otherKeycode]);
+    XkbSetNames(m_state->query, XkbKeyNamesMask, keyboard->min_key_code, XkbNumKeys(keyboard),
+                keyboard);
+    XkbFreeKeyboard(keyboard, 0, True);
+    XSync(m_state->query, False);
+}
+
 std::string XKeyRecorder::focusedWindowTitle() {
     Display* display = m_state->query;
     Window focus = 0;

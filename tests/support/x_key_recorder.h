@@ -61,6 +61,8 @@ public:
     // Grabs the X server for this client, as screen lockers and some games do, or lets it go.
     void grabServer(bool grabbed);
     void lockGroup(unsigned group); // 0 for the keymap's first layout
+    // Swaps two keys' XKB names, as a keymap tool may: only a names change, no new keyboard.
+    void swapKeyNames(unsigned keycode, unsigned otherKeycode);
     // The _NET_WM_NAME of the window with the keyboard focus; empty when no window has it.
     std::string focusedWindowTitle();
 
