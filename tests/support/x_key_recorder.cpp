@@ -245,8 +245,9 @@ void XKeyRecorder::typeKey(const std::string& keysymName, bool down) {
 }
 
 bool XKeyRecorder::grabKeyboard(TestWindow window) {
-    const int status =
-        XGrabKeyboard(m_state->recording, window, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    const int status = window == 0 ? XUngrabKeyboard(m_state->recording, CurrentTime)
+                                   : XGrabKeyboard(m_state->recording, window, False, GrabModeAsync,
+                                                   GrabModeAsync, CurrentTime);
     m_state->until([] { return true; });
     return status == GrabSuccess;
 }

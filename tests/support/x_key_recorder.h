@@ -80,7 +80,7 @@ public:
     void typeKey(const std::string& keysymName, bool down);
     // The whole keyboard for the window, as a full-screen game does; one key on the root window.
 
-    bool grabKeyboard(TestWindow window);
+    bool grabKeyboard(TestWindow window); // 0 lets go
     void grabKey(const std::string& keysymName);
 
     // "a", "Return", "F12", ... as an X keysym; 0 when there is no such name.
