@@ -31,6 +31,10 @@ const char* const testSource = "ทดสอบจาก Agent";
 
 // How long going to sleep may wait for the display server to take the key-ups.
 constexpr std::chrono::milliseconds sleepReleaseLimit{1000};
+
+// How long after the agent's last key-up its own key events may still be on their way to it.
+constexpr std::chrono::milliseconds ownKeySettleTime{1000};
+
 // How long a pin waits for the streamer to click the game.
 constexpr std::chrono::seconds pinChoiceTime{10};
 
@@ -157,6 +161,7 @@ AgentAppDelegate::~AgentAppDelegate() {
     m_platform.workspace.observe({});
     m_platform.focus.observe({});
     m_platform.stopKey.observe({});
+    m_platform.stopKey.observeState({});
 }
 
 void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
@@ -198,6 +203,14 @@ void AgentAppDelegate::applicationDidFinishLaunching(AgentView& view) {
     watchFocus();
     m_platform.stopKey.observe([this] { stopAndSay(text(AgentText::stopKeyPressed)); });
     change([this](AgentState& state) { state.stopKey = m_platform.stopKey.state(); });
+    // Taken again after a keymap change or a lost display: the window and the log follow.
+    m_platform.stopKey.observeState([this] {
+        const StopKey::State now = m_platform.stopKey.state();
+        if (m_state.stopKey == now)
+            return;
+        change([now](AgentState& state) { state.stopKey = now; });
+        appendLog(stopKeyLine(now).text);
+    });
     m_rules.restore(m_view);
     refreshPermission();
 }
@@ -255,6 +268,9 @@ void AgentAppDelegate::keyCommandSkipped(KeyDestination destination, const QStri
         return;
     case KeyDestination::noFocusedWindow:
         appendLog(text(AgentText::skippedNoWindow, key));
+        return;
+    case KeyDestination::agentWindowFocused:
+        appendLog(text(AgentText::skippedAgentWindow, key));
         return;
     }
 }
@@ -451,8 +467,15 @@ void AgentAppDelegate::testSpaceTapped() {
     const std::optional<KeyMapEntry> space = KeyMap::code(QString::fromLatin1(testKeyName));
     if (!space)
         return;
-    if (!m_keyboard.enqueue(testKeyName, space->code, 1, defaultHoldMs, testSource))
+    // Into whichever window has the focus, the agent's own included: the agent ignores its own
+    // keys there (keysInFlight()), so the press cannot press this button again.
+    if (!m_keyboard.enqueue(testKeyName, space->code, 1, defaultHoldMs, testSource,
+                            KeyboardExecutor::Origin::streamer))
         appendLog(text(AgentText::testQueueFull));
+}
+
+bool AgentAppDelegate::keysInFlight() {
+    return m_keyboard.keysInFlight(ownKeySettleTime);
 }
 
 void AgentAppDelegate::requestPermissionTapped() {

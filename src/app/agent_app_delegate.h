@@ -150,6 +150,9 @@ public:
     void connectLegacy(const QString& bundle);
 
     void refreshPermission();
+    // Whether a key the agent posted may still reach one of its own windows; whatever reacts to
+    // keys in the agent must ignore them meanwhile. Main thread.
+    bool keysInFlight();
 
     const AgentState& state() const { return m_state; }
     // Told the state and what the window shows after every change, for whatever else shows them

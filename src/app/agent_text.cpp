@@ -61,6 +61,9 @@ QString text(AgentText id, const QString& detail) {
         return QStringLiteral("หน้าต่างเกมไม่ได้อยู่ด้านหน้า จึงข้ามคำสั่ง ") + detail;
     case AgentText::skippedPinnedClosed:
         return QStringLiteral("หน้าต่างเกมถูกปิด จึงข้ามคำสั่ง ") + detail;
+    case AgentText::skippedAgentWindow:
+        return QStringLiteral("หน้าต่างของ Agent อยู่ด้านหน้า จึงข้ามคำสั่ง ") + detail +
+               QStringLiteral(" — คลิกหน้าต่างเกมก่อน");
     case AgentText::skippedNoWindow:
         return QStringLiteral("ไม่มีหน้าต่างที่รับคีย์ได้ จึงข้ามคำสั่ง ") + detail +
                QStringLiteral(" (แอป Wayland แท้รับคีย์จาก Agent ไม่ได้)");

@@ -40,6 +40,7 @@ enum class AgentText {
     skippedNotInFront,   // detail: the key
     skippedPinnedClosed, // detail: the key
     skippedNoWindow,     // detail: the key
+    skippedAgentWindow,  // detail: the key
 
     // The stop key.
     stopKeyReady,

@@ -1,6 +1,7 @@
 #include "app/agent_app_delegate.h"
 #include "app/agent_text.h"
 #include "app/main_window.h"
+#include "app/own_key_filter.h"
 #include "app/status_item.h"
 #include "entry/connection_test.h"
 #include "entry/mode.h"
@@ -106,6 +107,7 @@ int runApplication(int argc, char** argv) {
                                         workspace, *backend.focus, *backend.stopKey, notifications},
                                        std::move(options));
     vindaro::MainWindow window(delegate);
+    const vindaro::OwnKeyFilter ownKeys([&delegate] { return delegate.keysInFlight(); });
     vindaro::AutostartEntry autostart;
     window.setStartWithDesktop(autostart.exists());
     QObject::connect(

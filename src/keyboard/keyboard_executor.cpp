@@ -68,13 +68,14 @@ KeyboardExecutor::~KeyboardExecutor() {
 }
 
 bool KeyboardExecutor::enqueue(std::string name, std::uint16_t code, int count, int holdMs,
-                               std::string source) {
+                               std::string source, Origin origin) {
     {
         std::scoped_lock lock(m_mutex);
         if (m_pendingCommands >= maxPendingCommands)
             return false;
         ++m_pendingCommands;
-        m_queue.push_back({std::move(name), code, count, holdMs, std::move(source), m_generation});
+        m_queue.push_back(
+            {std::move(name), code, count, holdMs, std::move(source), m_generation, origin});
     }
     m_workAvailable.notify_one();
     return true;
@@ -102,6 +103,12 @@ bool KeyboardExecutor::waitForReleases(std::chrono::milliseconds limit) {
     std::unique_lock lock(m_mutex);
     return m_releasesConfirmed.wait_for(lock, limit,
                                         [this] { return m_unconfirmedReleases.empty(); });
+}
+
+bool KeyboardExecutor::keysInFlight(std::chrono::milliseconds settle) {
+    std::scoped_lock lock(m_mutex);
+    return !m_activeKeys.empty() || !m_unconfirmedReleases.empty() ||
+           std::chrono::steady_clock::now() < m_lastKeyUp + settle;
 }
 
 void KeyboardExecutor::setOnLog(LogSink sink) {
@@ -167,7 +174,7 @@ std::optional<KeyboardExecutor::PressFailure> KeyboardExecutor::press(const Comm
     }
     // Asked as late as it can be, but before the key-down's lock: the check may wait on the
     // display server for a moment, and cancelAll() must never wait behind it.
-    if (!mayGoDown(command.name))
+    if (!mayGoDown(command))
         return PressFailure::destinationRefused;
     KeyTicket keyDown{};
     std::chrono::steady_clock::time_point sentAt;
@@ -219,11 +226,12 @@ void KeyboardExecutor::announce(const Command& command) {
     log("[KEY] " + command.name + " ×" + std::to_string(command.count) + " ← " + command.source);
 }
 
-bool KeyboardExecutor::mayGoDown(const std::string& keyName) {
+bool KeyboardExecutor::mayGoDown(const Command& command) {
     const KeyDestination destination = m_destinationCheck != nullptr
                                            ? m_destinationCheck->beforeKeyDown()
                                            : KeyDestination::allowed;
-    if (destination == KeyDestination::allowed) {
+    if (destination == KeyDestination::allowed ||
+        (destination == KeyDestination::agentWindowFocused && command.origin == Origin::streamer)) {
         m_skipping.reset();
         return true;
     }
@@ -231,7 +239,7 @@ bool KeyboardExecutor::mayGoDown(const std::string& keyName) {
         m_skipping = destination;
         std::scoped_lock lock(m_logMutex);
         if (m_onSkip)
-            m_onSkip(destination, keyName);
+            m_onSkip(destination, command.name);
     }
     return false;
 }
@@ -254,6 +262,7 @@ void KeyboardExecutor::sendReleases(const std::vector<std::uint16_t>& codes) {
         const KeyTicket ticket = m_poster.sendKey(code, KeyDirection::up);
         std::scoped_lock lock(m_mutex);
         m_unconfirmedReleases.push_back({code, ticket});
+        m_lastKeyUp = std::chrono::steady_clock::now();
     }
     m_workAvailable.notify_all();
 }

@@ -35,6 +35,10 @@ public:
     // key-down is allowed again or the reason changes. Same rules as LogSink.
     using SkipSink = std::function<void(KeyDestination refusal, const std::string& keyName)>;
 
+    // Who asked for a command. A viewer's key is never typed into the agent's own window; the
+    // streamer's own test press goes wherever the focus is.
+    enum class Origin { viewer, streamer };
+
     static constexpr int maxPendingCommands = 100;
     static constexpr std::chrono::milliseconds pressGap{35};
     // A key-down the poster has not confirmed by then counts as failed.
@@ -60,7 +64,7 @@ public:
     // and `source` only label the log line. False when maxPendingCommands accepted commands
     // are still unfinished. Callable from any thread; never waits for key output.
     [[nodiscard]] bool enqueue(std::string name, std::uint16_t code, int count, int holdMs,
-                               std::string source);
+                               std::string source, Origin origin = Origin::viewer);
 
     // Turns every command accepted so far into a no-op and hands the poster a key-up for every
     // held key. Returns without waiting for the display server: the worker waits for the key-ups
@@ -73,6 +77,11 @@ public:
     // has passed; true when nothing is left unconfirmed. For when the keys must be up before
     // something else happens, such as the machine going to sleep.
     bool waitForReleases(std::chrono::milliseconds limit);
+
+    // Whether a key of this executor is down, or its key-up was handed over less than `settle`
+    // ago, so that its events may still be on their way to whichever window had the focus.
+    // Callable from any thread; never waits for key output.
+    bool keysInFlight(std::chrono::milliseconds settle);
 
     // Lines logged while no sink is set are lost. Once this returns, the previous sink is no
     // longer called.
@@ -87,6 +96,7 @@ private:
         int holdMs = 0;
         std::string source;
         std::uint64_t generation = 0;
+        Origin origin = Origin::viewer;
     };
     enum class PressFailure { accessibilityRequired, eventCreationFailed, destinationRefused };
     struct Release {
@@ -99,7 +109,7 @@ private:
     // `first`: the command's first press, which logs the command's line once it goes ahead.
     std::optional<PressFailure> press(const Command& command, bool first);
     void announce(const Command& command);
-    bool mayGoDown(const std::string& keyName);
+    bool mayGoDown(const Command& command);
     bool isCancelled(std::uint64_t generation);
     void waitUnlessCancelled(std::chrono::steady_clock::time_point deadline,
                              std::uint64_t generation);
@@ -127,6 +137,7 @@ private:
     std::deque<Release> m_unconfirmedReleases;
     std::deque<Command> m_queue;
     bool m_stopping = false;
+    std::chrono::steady_clock::time_point m_lastKeyUp;
 
     // Held by the worker while it hands a key-down, or its own key-up, to the poster (the X
     // poster never waits for the server; the Wayland ones wait at most a second for the

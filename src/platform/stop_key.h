@@ -29,6 +29,11 @@ public:
     // Replaces the handler, which runs on the main thread each time the key is pressed; empty
     // ignores presses. Call on the main thread.
     virtual void observe(std::function<void()> pressed) = 0;
+
+    // Replaces the handler that runs on the main thread whenever state() changes after start-up
+    // (the key taken again after a keymap change, or after the display came back). A key whose
+    // state never changes never calls it. Call on the main thread.
+    virtual void observeState(std::function<void()> changed) { static_cast<void>(changed); }
 };
 
 } // namespace vindaro

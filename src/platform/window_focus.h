@@ -17,8 +17,12 @@ enum class KeyDestination {
     // the agent never falls back to "any window" by itself.
     pinnedWindowClosed,
     // Nothing is pinned and no window has the keyboard focus: the desktop itself, or a native
-    // Wayland window, which X clients cannot see.
+    // Wayland window, which X clients cannot see. Also when the focus could not be read: a key
+    // is never pressed blindly.
     noFocusedWindow,
+    // Nothing is pinned and one of the agent's own windows has the focus: a viewer's key would
+    // type into the agent itself.
+    agentWindowFocused,
 };
 
 // Asked by the keyboard worker right before every key-down. Free of Qt types so that the

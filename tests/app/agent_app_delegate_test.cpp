@@ -171,6 +171,9 @@ TEST_F(AgentTest, PauseSleepLockAndAWithdrawnPermissionEachDisarmAndReleaseButKe
                   logLine == events[0].second
                       ? QStringList()
                       : QStringList{QStringLiteral("Vindaro Agent พักรับคำสั่ง: ") + logLine});
+        if (logLine != events[0].second)
+            event(); // again while paused: nothing new to notify
+        EXPECT_LE(notifications.shown.size(), 1);
         send(QStringLiteral(R"("key":"a")"));
         ASSERT_TRUE(
             eventually([&] { return view.log.last() == QStringLiteral("พักอยู่ จึงข้ามคำสั่ง A"); }));

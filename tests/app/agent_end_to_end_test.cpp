@@ -95,6 +95,9 @@ protected:
     // Has the relay's connection `peer` send a three-second hold of `name` and waits until the X
     // server has the key down.
     void holdDown(qsizetype peer, const std::string& name) {
+        if (game == 0) // a game: the agent never presses a viewer's key into its own window
+            game = recorder.createWindow("game", "game", 1);
+        recorder.focus(game);
         const std::size_t mark = recorder.events().size();
         relay.peer(peer).sendText(QStringLiteral(R"({"type":"key","key":"%1","holdMs":3000})")
                                       .arg(QString::fromStdString(name)));
@@ -103,6 +106,7 @@ protected:
 
     XvfbServer xvfb;
     XKeyRecorder recorder{xvfb.displayName()};
+    vindaro::test::TestWindow game = 0;
     vindaro::XTestKeyPoster keyboard{xvfb.displayName()};
     FakePairingService pairing;
     FakeRelayService relay;

@@ -22,6 +22,16 @@ TEST_F(AgentTest, APinnedWindowTakesTheKeysAloneLosingTheFocusLetsGoAndItsClosin
     ASSERT_TRUE(eventually(
         [&] { return view.log.last() == QStringLiteral("หน้าต่างเกมไม่ได้อยู่ด้านหน้า จึงข้ามคำสั่ง B"); }));
     EXPECT_TRUE(poster.events().empty());
+    // The agent's own window in front: a run of viewers' keys is skipped with one line; the
+    // streamer's test press still goes out.
+    focus.destination = KeyDestination::agentWindowFocused;
+    send(QStringLiteral(R"("key":"b")"));
+    send(QStringLiteral(R"("key":"c")"));
+    agent.testSpaceTapped();
+    ASSERT_TRUE(eventually([&] { return poster.events().size() == 2; })); // SPACE down, up
+    EXPECT_EQ(
+        view.log.filter(QStringLiteral("Agent อยู่ด้านหน้า")),
+        QStringList{QStringLiteral("หน้าต่างของ Agent อยู่ด้านหน้า จึงข้ามคำสั่ง B — คลิกหน้าต่างเกมก่อน")});
     focus.destination = KeyDestination::allowed;
 
     // The focus moves to another window mid-hold: the key comes up, and the agent stays armed.
@@ -34,6 +44,11 @@ TEST_F(AgentTest, APinnedWindowTakesTheKeysAloneLosingTheFocusLetsGoAndItsClosin
     const QString closed = QStringLiteral("หน้าต่างเกมที่ล็อกไว้ถูกปิด — งดส่งคีย์จนกว่าจะล็อกใหม่หรือยกเลิกล็อก");
     EXPECT_EQ(view.log.last(), closed);
     EXPECT_EQ(notifications.shown, QStringList{QStringLiteral("หน้าต่างเกมที่ล็อกไว้ถูกปิด: ") + closed});
+    EXPECT_EQ(view.pinTitle, QStringLiteral("ยกเลิกล็อกหน้าต่าง")); // what pressing it does
+    focus.destination = KeyDestination::pinnedWindowClosed;
+    send(QStringLiteral(R"("key":"b")"));
+    ASSERT_TRUE(
+        eventually([&] { return view.log.last() == QStringLiteral("หน้าต่างเกมถูกปิด จึงข้ามคำสั่ง B"); }));
     agent.pinTapped();
     EXPECT_FALSE(focus.choosingFor);
     EXPECT_EQ(view.log.last(), QStringLiteral("ยกเลิกล็อกหน้าต่างแล้ว — ส่งคีย์ไปยังหน้าต่างที่อยู่ด้านหน้า"));
@@ -47,6 +62,11 @@ TEST_F(AgentTest, TheStopButtonThePauseKeyAndTheStopCommandEachStopEverything) {
     EXPECT_EQ(view.stopKey,
               line(QStringLiteral("⌨️ กด Pause เพื่อหยุดทันที"),
                    StatusColor::green));
+    // Taken again after a keymap change, and held by another program now: said at once.
+    stopKey.current = StopKey::State::takenByAnotherProgram;
+    stopKey.changed();
+    EXPECT_TRUE(view.log.last().contains(QStringLiteral("ถูกโปรแกรมอื่นจองไว้")));
+    EXPECT_EQ(view.stopKey, line(view.log.last(), StatusColor::orange));
     const std::pair<std::function<void()>, QString> stops[] = {
         {[&] { agent.stopTapped(); }, QString()},
         {[&] { stopKey.pressed(); }, QStringLiteral("กด Pause — หยุดทันที")},
@@ -80,7 +100,11 @@ TEST_F(AgentTest, TheStopButtonThePauseKeyAndTheStopCommandEachStopEverything) {
 }
 
 TEST_F(AgentTest, KeysTheStreamerBlocksAreNeverQueuedAndTheListIsKept) {
+    defaults.setString(QStringLiteral("vindaro.agent.blocked-keys"), QStringLiteral("B")); // kept
     launchConnected();
+    EXPECT_EQ(view.blockedKeys, QStringLiteral("B"));
+    send(QStringLiteral(R"("key":"b")"));
+    ASSERT_TRUE(eventually([&] { return view.log.last() == QStringLiteral("ข้ามปุ่มที่ห้ามผู้ชมกด: B"); }));
     view.blockedKeys = QStringLiteral(" enter, Esc  t,ENTER ");
     agent.blockedKeysEdited();
     EXPECT_EQ(view.blockedKeys, QStringLiteral("ENTER, ESC, T"));

@@ -71,7 +71,7 @@ XKeyRecorder::XKeyRecorder(const std::string& displayName)
         throw std::runtime_error("cannot open display " + displayName);
     int unused = 0;
     int major = 2;
-    int minor = 0;
+    int minor = 2; // from 2.1 on, raw events come during other clients' grabs too
     if (!XQueryExtension(state.recording, "XInputExtension", &state.inputOpcode, &unused,
                          &unused) ||
         XIQueryVersion(state.recording, &major, &minor) != Success)
@@ -131,6 +131,17 @@ void XKeyRecorder::grabServer(bool grabbed) {
 
 void XKeyRecorder::lockGroup(unsigned group) {
     XkbLockGroup(m_state->query, XkbUseCoreKbd, group);
+    XSync(m_state->query, False);
+}
+
+void XKeyRecorder::swapKeyNames(unsigned keycode, unsigned otherKeycode) {
+    XkbDescPtr keyboard = XkbGetMap(m_state->query, 0, XkbUseCoreKbd);
+    if (keyboard == nullptr || XkbGetNames(m_state->query, XkbKeyNamesMask, keyboard) != Success)
+        throw std::runtime_error("cannot read the key names");
+    std::swap(keyboard->names->keys[keycode], keyboard->names->keys[otherKeycode]);
+    XkbSetNames(m_state->query, XkbKeyNamesMask, keyboard->min_key_code, XkbNumKeys(keyboard),
+                keyboard);
+    XkbFreeKeyboard(keyboard, 0, True);
     XSync(m_state->query, False);
 }
 
@@ -227,14 +238,16 @@ std::vector<RecordedKey> XKeyRecorder::keysAt(TestWindow window) const {
 }
 
 void XKeyRecorder::typeKey(const std::string& keysymName, bool down) {
+    XSync(m_state->query, False); // reads a new keymap, if one came
     const KeyCode keycode = XKeysymToKeycode(m_state->query, keysym(keysymName));
     XTestFakeKeyEvent(m_state->query, keycode, down ? True : False, 0);
     XSync(m_state->query, False);
 }
 
 bool XKeyRecorder::grabKeyboard(TestWindow window) {
-    const int status =
-        XGrabKeyboard(m_state->recording, window, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    const int status = window == 0 ? XUngrabKeyboard(m_state->recording, CurrentTime)
+                                   : XGrabKeyboard(m_state->recording, window, False, GrabModeAsync,
+                                                   GrabModeAsync, CurrentTime);
     m_state->until([] { return true; });
     return status == GrabSuccess;
 }

@@ -61,6 +61,8 @@ public:
     // Grabs the X server for this client, as screen lockers and some games do, or lets it go.
     void grabServer(bool grabbed);
     void lockGroup(unsigned group); // 0 for the keymap's first layout
+    // Swaps two keys' XKB names, as a keymap tool may: only a names change, no new keyboard.
+    void swapKeyNames(unsigned keycode, unsigned otherKeycode);
     // The _NET_WM_NAME of the window with the keyboard focus; empty when no window has it.
     std::string focusedWindowTitle();
 
@@ -78,7 +80,7 @@ public:
     void typeKey(const std::string& keysymName, bool down);
     // The whole keyboard for the window, as a full-screen game does; one key on the root window.
 
-    bool grabKeyboard(TestWindow window);
+    bool grabKeyboard(TestWindow window); // 0 lets go
     void grabKey(const std::string& keysymName);
 
     // "a", "Return", "F12", ... as an X keysym; 0 when there is no such name.

@@ -86,6 +86,9 @@ std::optional<SwayWindowFocus::Window> windowOf(const QJsonObject& node) {
     window.id = node.value(QStringLiteral("id")).toInteger();
     window.pid = node.value(QStringLiteral("pid")).toInteger();
     window.title = node.value(QStringLiteral("name")).toString();
+    // Qt names its Wayland windows after the desktop entry the agent sets.
+    window.agent = window.pid == getpid() ||
+                   node.value(QStringLiteral("app_id")).toString() == u"net.vindaro.agent";
     if (window.title.isEmpty())
         window.title = node.value(QStringLiteral("app_id")).toString();
     return window;
@@ -220,7 +223,9 @@ KeyDestination SwayWindowFocus::beforeKeyDown() {
     case Pin::waiting:
         break;
     }
-    return m_focused ? KeyDestination::allowed : KeyDestination::noFocusedWindow;
+    if (!m_focused)
+        return KeyDestination::noFocusedWindow;
+    return m_focused->agent ? KeyDestination::agentWindowFocused : KeyDestination::allowed;
 }
 
 void SwayWindowFocus::read(QByteArray buffer) {
@@ -273,7 +278,7 @@ void SwayWindowFocus::focusChanged(const std::optional<Window>& window) {
         m_focused = window;
         if (wasOnPin && !onPin(m_focused))
             left = m_handlers.focusLeftPinnedWindow;
-        if (m_pin == Pin::waiting && window && window->pid != getpid()) {
+        if (m_pin == Pin::waiting && window && !window->agent) {
             m_pin = Pin::pinned;
             m_pinned = *window;
             caught = window->title;

@@ -42,6 +42,7 @@ public:
         std::int64_t id = 0; // sway's container id, never reused while sway runs
         std::int64_t pid = 0;
         QString title;
+        bool agent = false; // one of this agent's own windows: never a target
     };
 
 private:

@@ -5,6 +5,8 @@
 
 #include <QObject>
 
+#include <poll.h>
+
 #include <X11/keysym.h>
 #include <xcb/xinput.h>
 
@@ -32,7 +34,9 @@ struct X11StopKey::Watcher {
         : displayName(std::move(name)) {}
 
     void run();
+    bool reconnect();
     void settle(State settled);
+    void change(State next);
     State grabAndListen();
     std::vector<xcb_keycode_t> pauseKeycodes();
     bool grab(const std::vector<xcb_keycode_t>& keycodes);
@@ -43,6 +47,7 @@ struct X11StopKey::Watcher {
     const std::string displayName;
     QObject mainThread;            // the queued calls to the main thread die with it
     std::function<void()> pressed; // main thread only
+    std::function<void()> changed; // main thread only
     EventSignal stop;
     std::atomic<State> state = State::takenByAnotherProgram;
 
@@ -82,6 +87,10 @@ void X11StopKey::observe(std::function<void()> pressed) {
     m_watcher->pressed = std::move(pressed);
 }
 
+void X11StopKey::observeState(std::function<void()> changed) {
+    m_watcher->changed = std::move(changed);
+}
+
 void X11StopKey::Watcher::run() {
     x = XConnection::open(displayName, Clock::now() + requestTimeout, stop.fd());
     if (!x) {
@@ -92,9 +101,39 @@ void X11StopKey::Watcher::run() {
     for (;;) {
         while (XcbPtr<xcb_generic_event_t> event{xcb_poll_for_event(x->get())})
             handle(*event);
-        if (!x->waitForInput(std::nullopt))
+        if (!x->waitForInput(std::nullopt) && (!x->broken() || !reconnect()))
             return;
     }
+}
+
+bool X11StopKey::Watcher::reconnect() {
+    // The server went away: nothing hears Pause until it is back, and the window must say so.
+    change(State::unavailable);
+    x.reset();
+    do {
+        pollfd stopped{stop.fd(), POLLIN, 0};
+        if (poll(&stopped, 1,
+                 static_cast<int>(std::chrono::milliseconds(reconnectInterval).count())) != 0)
+            return false;
+        x = XConnection::open(displayName, Clock::now() + requestTimeout, stop.fd());
+    } while (!x);
+    rawKeys = false;
+    keyDown = false;
+    lastRelease.reset();
+    change(grabAndListen());
+    return true;
+}
+
+void X11StopKey::Watcher::change(State next) {
+    if (state.exchange(next) == next)
+        return;
+    QMetaObject::invokeMethod(
+        &mainThread,
+        [this] {
+            if (changed)
+                changed();
+        },
+        Qt::QueuedConnection);
 }
 
 void X11StopKey::Watcher::settle(State settledState) {
@@ -199,7 +238,7 @@ void X11StopKey::Watcher::handle(const xcb_generic_event_t& event) {
         // Pause may sit on another key now: grab that one instead.
         for (const xcb_keycode_t keycode : keycodes)
             xcb_ungrab_key(x->get(), keycode, x->root(), XCB_MOD_MASK_ANY);
-        state = grabAndListen();
+        change(grabAndListen());
         break;
     }
     default:
@@ -219,8 +258,16 @@ void X11StopKey::Watcher::key(xcb_keycode_t keycode, bool down, std::uint32_t ti
     // as a release and a press at the same server time: only the first press counts.
     const bool again = keyDown || lastRelease == time;
     keyDown = true;
+    // The press has just made our passive grab active, and until Pause comes up the server would
+    // hand every key event to us: the key-ups the agent is about to send would never reach the
+    // game, which saw only a focus change caused by a grab (and many games ignore those). The
+    // grab is ended, and the server has taken that, before anyone hears of the press. The press
+    // itself stayed with us; the game may see Pause come up, which does nothing.
+    xcb_ungrab_keyboard(x->get(), XCB_CURRENT_TIME);
     if (again)
         return;
+    static_cast<void>(x->reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus(x->get()),
+                                                            Clock::now() + requestTimeout));
     QMetaObject::invokeMethod(
         &mainThread,
         [this] {

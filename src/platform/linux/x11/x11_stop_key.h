@@ -29,8 +29,12 @@ public:
     // needsDesktopShortcut when the display cannot be opened at all.
     State state() const override;
     void observe(std::function<void()> pressed) override;
+    // Changes come with keymap changes, when the display goes away (unavailable) and when it
+    // comes back: the key is looked for every reconnectInterval meanwhile.
+    void observeState(std::function<void()> changed) override;
 
     static constexpr std::chrono::milliseconds setupTimeout{500};
+    static constexpr std::chrono::seconds reconnectInterval{2};
 
 private:
     struct Watcher;

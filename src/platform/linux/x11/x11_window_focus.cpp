@@ -55,6 +55,7 @@ struct X11WindowFocus::State {
     void closed(xcb_window_t window);
     void watch(xcb_window_t window, std::uint32_t mask);
     void leftPinnedWindow();
+    void followGrab(bool focusIn, std::uint8_t mode, std::uint8_t detail);
     std::optional<WindowIdentity> focusedApplicationWindow();
     // On the checking connection, under checkMutex.
     void forgetChangedWindows();
@@ -68,6 +69,8 @@ struct X11WindowFocus::State {
     EventSignal wake;
 
     std::atomic<bool> available = true;
+    // Another program holds the keyboard while the pinned window keeps the focus.
+    std::atomic<bool> grabbedAway = false;
 
     // The event thread calls the focus handler itself; the others run on the main thread only,
     // so that a focus handler waiting for a key in flight never holds up the window.
@@ -148,8 +151,11 @@ KeyDestination X11WindowFocus::beforeKeyDown() {
     if (pin.phase == Phase::closed)
         return KeyDestination::pinnedWindowClosed;
     const bool pinned = pin.phase == Phase::pinned;
+    // Another program's keyboard grab takes the keys whatever the focus says.
+    if (pinned && m_state->grabbedAway)
+        return KeyDestination::pinnedWindowNotFocused;
     const KeyDestination unknown =
-        pinned ? KeyDestination::pinnedWindowNotFocused : KeyDestination::allowed;
+        pinned ? KeyDestination::pinnedWindowNotFocused : KeyDestination::noFocusedWindow;
 
     // Right after start-up the connection may still be on its way.
     std::unique_lock lock(m_state->checkMutex);
@@ -163,12 +169,16 @@ KeyDestination X11WindowFocus::beforeKeyDown() {
     if (!target)
         return unknown;
     if (*target == XCB_NONE)
-        return pinned ? KeyDestination::pinnedWindowNotFocused : KeyDestination::noFocusedWindow;
-    if (!pinned)
-        return KeyDestination::allowed;
+        return unknown;
     const auto focused = m_state->applicationWindowOf(*target, deadline);
-    return focused && *focused == pin.window ? KeyDestination::allowed
-                                             : KeyDestination::pinnedWindowNotFocused;
+    if (!focused)
+        return unknown;
+    if (pinned)
+        return *focused == pin.window ? KeyDestination::allowed
+                                      : KeyDestination::pinnedWindowNotFocused;
+    // Qt names the process on each of its top-level windows: the main window, alerts, dialogs.
+    return focused->pid == static_cast<std::uint32_t>(getpid()) ? KeyDestination::agentWindowFocused
+                                                                : KeyDestination::allowed;
 }
 
 void X11WindowFocus::State::forgetChangedWindows() {
@@ -269,6 +279,7 @@ void X11WindowFocus::State::follow(const Pin& wanted) {
         watch(watched, XCB_EVENT_MASK_NO_EVENT);
     watched = XCB_NONE;
     focusInWatched = false;
+    grabbedAway = false;
     followedSerial = wanted.serial;
 }
 
@@ -338,6 +349,8 @@ void X11WindowFocus::State::handle(const xcb_generic_event_t& event) {
         const auto& focus = reinterpret_cast<const xcb_focus_in_event_t&>(event);
         window = focus.event;
         detail = focus.detail;
+        if (window == watched)
+            followGrab((event.response_type & 0x7f) == XCB_FOCUS_IN, focus.mode, detail);
         break;
     }
     // Under PointerRoot (no window manager) the keys follow the pointer, and the server
@@ -382,6 +395,18 @@ void X11WindowFocus::State::closed(xcb_window_t window) {
             if (current.pinnedWindowClosed)
                 current.pinnedWindowClosed();
         });
+    }
+}
+
+void X11WindowFocus::State::followGrab(bool focusIn, std::uint8_t mode, std::uint8_t detail) {
+    // A keyboard grab leaves the focus where it was and shows only in the mode of the focus
+    // events it causes: the pinned window is told the focus left for the grab window, unless
+    // that is inside it (a game's own grab), and that it came back when the grab ended.
+    if (focusIn && mode != XCB_NOTIFY_MODE_WHILE_GRABBED) {
+        grabbedAway = false;
+    } else if (!focusIn && mode == XCB_NOTIFY_MODE_GRAB && detail != XCB_NOTIFY_DETAIL_INFERIOR &&
+               !grabbedAway.exchange(true)) {
+        leftPinnedWindow();
     }
 }
 

@@ -31,10 +31,10 @@ public:
     void pinNextFocusedWindow(std::chrono::milliseconds within) override;
     void unpin() override;
 
-    // One round trip to the server while nothing is pinned or the focus stays in one window; a
-    // few more the first time the focus is in a window it has not seen. A server that does not
-    // answer within checkTimeout refuses a pinned key-down and lets an unpinned one through (the
-    // poster then reports the server's fault itself).
+    // One round trip to the server while the focus stays in one window; a few more the first
+    // time the focus is in a window it has not seen. A focus that cannot be read (no answer
+    // within checkTimeout, a broken connection) refuses the key-down. While pinned, a keyboard
+    // grab by another program counts as the focus elsewhere.
     KeyDestination beforeKeyDown() override;
 
     static constexpr std::chrono::milliseconds checkTimeout{100};

@@ -4,6 +4,7 @@
 #include "platform/fake/recording_key_poster.h"
 #include "platform/linux/keyboard/held_key_journal.h"
 #include "platform/linux/keyboard/xtest_key_poster.h"
+#include "platform/linux/x11/x11_stop_key.h"
 #include "support/wait.h"
 #include "support/x_key_recorder.h"
 #include "support/xvfb_server.h"
@@ -68,7 +69,8 @@ TEST(HeldKeyJournal, TheNextRunReleasesWhatThisOneStillHolds) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-// Key codes name places on the keyboard, whatever the layout, switched while one poster runs.
+// Key codes name places on the keyboard, whatever the layout, switched while one poster runs;
+// Pause stops all along, and the stop key's state follows each new grab.
 TEST(XTestKeyPosterTest, EveryKeyArrivesAtItsPlaceWhateverTheLayoutTypesThere) {
     if (geteuid() != 0)
         GTEST_SKIP() << "Xorg needs root";
@@ -77,6 +79,17 @@ TEST(XTestKeyPosterTest, EveryKeyArrivesAtItsPlaceWhateverTheLayoutTypesThere) {
     XKeyRecorder recorder(server.displayName());
     XTestKeyPoster poster(server.displayName());
     ASSERT_TRUE(eventually([&] { return poster.mayPostEvents(); }));
+    X11StopKey stopKey(server.displayName());
+    int presses = 0;
+    int changes = 0;
+    stopKey.observe([&] { ++presses; });
+    stopKey.observeState([&] { ++changes; });
+    const auto pauseStops = [&] {
+        const int before = presses;
+        recorder.typeKey("Pause", true);
+        recorder.typeKey("Pause", false);
+        return eventually([&] { return presses > before; }, 5s);
+    };
     // For each key of the map by name: the keycode that arrived, and what it typed.
     using Arrived =
         std::pair<std::map<std::string, unsigned>, std::map<std::string, unsigned long>>;
@@ -110,13 +123,20 @@ TEST(XTestKeyPosterTest, EveryKeyArrivesAtItsPlaceWhateverTheLayoutTypesThere) {
         const Arrived other = pressEveryKey();
         EXPECT_EQ(other.second.at("A"), XKeyRecorder::keysym(typedAtA)); // the layout did change
         EXPECT_EQ(other.first, us.first) << layout;
+        EXPECT_TRUE(pauseStops()) << layout;
     }
     // Two layouts, the second one active: the group changes what a key types, not where it is.
     server.setKeymap({"-layout", "th,fr"});
     recorder.lockGroup(1);
     EXPECT_EQ(pressEveryKey().first, us.first);
 
-    server.setKeymap({"-rules", "base", "-layout", "us"}); // the older keycodes: arrows move
+    // The older keycodes: arrows move, and Pause moves onto the key of Home, which another
+    // program holds.
+    recorder.grabKey("Home");
+    server.setKeymap({"-rules", "base", "-layout", "us"});
+    ASSERT_TRUE(eventually([&] { return changes == 1; }));
+    EXPECT_EQ(stopKey.state(), StopKey::State::takenByAnotherProgram);
+    EXPECT_TRUE(pauseStops()); // heard all the same
     const Arrived older = pressEveryKey();
     EXPECT_NE(older.first.at("UP"), us.first.at("UP"));
     EXPECT_EQ(older.second, us.second);
@@ -127,6 +147,12 @@ TEST(XTestKeyPosterTest, EveryKeyArrivesAtItsPlaceWhateverTheLayoutTypesThere) {
     ASSERT_TRUE(poster.postKey(126, KeyDirection::up));
     ASSERT_GE(recorder.waitForEvents(before + 2, patience).size(), before + 2);
     EXPECT_TRUE(recorder.keysDown().empty());
+    ASSERT_TRUE(eventually([&] { return stopKey.state() == StopKey::State::ready; }));
+    EXPECT_TRUE(pauseStops());
+
+    // A keymap changed without a new keyboard: A and S swap names, and so places.
+    recorder.swapKeyNames(us.first.at("A"), us.first.at("S"));
+    EXPECT_EQ(pressEveryKey().first.at("A"), us.first.at("S"));
 }
 
 TEST(XTestKeyPoster, WithoutXTestNothingMayBePosted) {

@@ -279,6 +279,11 @@ TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindowAndStopReachesTheOneAge
     }));
     EXPECT_EQ(second->exitCode(), 1) << second->readAllStandardError().toStdString();
     EXPECT_EQ(first.state(), QProcess::Running);
+    // Another agent's window, known by its app_id, is an agent window all the same.
+    EXPECT_TRUE(eventually([&] {
+        return sway.command(R"([app_id="net.vindaro.agent"] focus)") &&
+               focus->beforeKeyDown() == KeyDestination::agentWindowFocused;
+    }));
 
     const auto stop = [] {
         QProcess command;
