@@ -11,7 +11,7 @@ namespace vindaro {
 namespace {
 
 struct Look {
-    const char* themeName;
+    const char* themeName = nullptr;
     QColor color;
 };
 

@@ -42,8 +42,8 @@ public:
     // What storage holds now, as far as the agent can tell.
     enum class Stored { nothing, session, legacyPairing, unknown };
     struct Report {
-        Flow flow;
-        Stored stored;
+        Flow flow = Flow::restore;
+        Stored stored = Stored::unknown;
         std::optional<StorageError> error; // why the flow did not do what it was asked
     };
     struct Listener {
@@ -54,8 +54,11 @@ public:
 
     CredentialKeeper(SecretStore& secrets, UserDefaults& defaults,
                      std::chrono::milliseconds serviceRetry = std::chrono::seconds(3));
+    ~CredentialKeeper() = default;
     CredentialKeeper(const CredentialKeeper&) = delete;
     CredentialKeeper& operator=(const CredentialKeeper&) = delete;
+    CredentialKeeper(CredentialKeeper&&) = delete;
+    CredentialKeeper& operator=(CredentialKeeper&&) = delete;
 
     void setListener(Listener listener) { m_listener = std::move(listener); }
 
