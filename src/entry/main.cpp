@@ -134,6 +134,19 @@ int runApplication(int argc, char** argv) {
                 [&delegate, why = QString::fromStdString(line)] { delegate.keyOutputLost(why); },
                 Qt::QueuedConnection);
     });
+    // The portal's session may start long after the choice, once the user has agreed; only then
+    // can the keys a previous run left down be let go.
+    backend.observeReady([context = QPointer<QObject>(&lossContext), &delegate,
+                          &keyPoster](const std::string& line) {
+        if (QObject* target = context.data())
+            QMetaObject::invokeMethod(
+                target,
+                [&delegate, &keyPoster, ready = QString::fromStdString(line)] {
+                    keyPoster.releaseLeftovers();
+                    delegate.keyOutputChosen(ready);
+                },
+                Qt::QueuedConnection);
+    });
 
     // The one way out, from the menu, Ctrl+Q, the window's close button, SIGINT and SIGTERM.
     bool quitting = false;
@@ -181,6 +194,7 @@ int runApplication(int argc, char** argv) {
     const int status = QApplication::exec();
     statusItem.reset();
     backend.observeLoss({});
+    backend.observeReady({});
     return status;
 }
 
