@@ -7,6 +7,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 
 #include <utility>
 
@@ -35,6 +36,18 @@ const std::string portalGoneLine = "บริการ xdg-desktop-portal หย
 std::unique_ptr<PortalKeyPoster> PortalKeyPoster::start(const QDBusConnection& bus) {
     auto codes = EvdevKeyCodes::standard();
     if (!codes || !bus.isConnected())
+        return nullptr;
+    // A portal whose desktop backend has no remote desktop (wlroots' own, GTK's alone) would only
+    // refuse the session later, with XWayland's way still open; asking also starts the portal.
+    const QDBusMessage types = QDBusConnection(bus).call(
+        QDBusMessage::createMethodCall(portalService, portalPath,
+                                       QStringLiteral("org.freedesktop.DBus.Properties"),
+                                       QStringLiteral("Get"))
+            << remoteDesktopInterface << QStringLiteral("AvailableDeviceTypes"),
+        QDBus::Block, startTimeoutMs);
+    if (types.type() != QDBusMessage::ReplyMessage || types.arguments().isEmpty() ||
+        (types.arguments().constFirst().value<QDBusVariant>().variant().toUInt() &
+         keyboardDevice) == 0)
         return nullptr;
     std::unique_ptr<PortalKeyPoster> poster(
         new PortalKeyPoster(bus, std::make_unique<EvdevKeyCodes>(std::move(*codes))));

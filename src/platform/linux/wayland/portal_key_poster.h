@@ -30,7 +30,8 @@ public:
     // Called once, on the main thread, with a Thai line for the log.
     using LineHandler = std::function<void(const std::string& line)>;
 
-    // Asks for a session with a keyboard. Null only when no key codes or no bus are there.
+    // Asks for a session with a keyboard. Null when the portal offers no keyboard (or is not there
+    // within startTimeoutMs), or without key codes.
     static std::unique_ptr<PortalKeyPoster> start(const QDBusConnection& bus);
     // Closes the session; the portal then lets go of it.
     ~PortalKeyPoster() override;
@@ -51,6 +52,7 @@ public:
     QString sessionPath() const;
 
     static constexpr int callTimeoutMs = 1000;
+    static constexpr int startTimeoutMs = 3000;
 
 private:
     PortalKeyPoster(const QDBusConnection& bus, std::unique_ptr<EvdevKeyCodes> codes);
