@@ -90,10 +90,14 @@ int runApplication(int argc, char** argv) {
     keyPoster.releaseLeftovers();
     // The display opens on the poster's own thread. A moment's wait lets the window open showing
     // the permission it has, instead of "missing" for a blink; a display slower than that is not
-    // waited for, and the line turns green when it answers.
+    // waited for, and the line turns green when it answers. The portal's session starts through
+    // answers on the bus, which only the event loop reads; where nobody is asked, it is up by then.
     QDeadlineTimer displayWait(startUpPermissionWait);
-    while (!keyPoster.mayPostEvents() && !displayWait.hasExpired())
+    while (!keyPoster.mayPostEvents() && !displayWait.hasExpired()) {
+        if (backend.kind == vindaro::KeyBackendKind::portal)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         QThread::msleep(2);
+    }
     vindaro::SecretServiceStore secrets;
     vindaro::SettingsUserDefaults defaults;
     vindaro::SystemClipboard clipboard;
