@@ -90,10 +90,14 @@ int runApplication(int argc, char** argv) {
     keyPoster.releaseLeftovers();
     // The display opens on the poster's own thread. A moment's wait lets the window open showing
     // the permission it has, instead of "missing" for a blink; a display slower than that is not
-    // waited for, and the line turns green when it answers.
+    // waited for, and the line turns green when it answers. The portal's session starts through
+    // answers on the bus, which only the event loop reads; where nobody is asked, it is up by then.
     QDeadlineTimer displayWait(startUpPermissionWait);
-    while (!keyPoster.mayPostEvents() && !displayWait.hasExpired())
+    while (!keyPoster.mayPostEvents() && !displayWait.hasExpired()) {
+        if (backend.kind == vindaro::KeyBackendKind::portal)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         QThread::msleep(2);
+    }
     vindaro::SecretServiceStore secrets;
     vindaro::SettingsUserDefaults defaults;
     vindaro::SystemClipboard clipboard;
@@ -132,6 +136,19 @@ int runApplication(int argc, char** argv) {
             QMetaObject::invokeMethod(
                 target,
                 [&delegate, why = QString::fromStdString(line)] { delegate.keyOutputLost(why); },
+                Qt::QueuedConnection);
+    });
+    // The portal's session may start long after the choice, once the user has agreed; only then
+    // can the keys a previous run left down be let go.
+    backend.observeReady([context = QPointer<QObject>(&lossContext), &delegate,
+                          &keyPoster](const std::string& line) {
+        if (QObject* target = context.data())
+            QMetaObject::invokeMethod(
+                target,
+                [&delegate, &keyPoster, ready = QString::fromStdString(line)] {
+                    keyPoster.releaseLeftovers();
+                    delegate.keyOutputChosen(ready);
+                },
                 Qt::QueuedConnection);
     });
 
@@ -181,6 +198,7 @@ int runApplication(int argc, char** argv) {
     const int status = QApplication::exec();
     statusItem.reset();
     backend.observeLoss({});
+    backend.observeReady({});
     return status;
 }
 

@@ -6,12 +6,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTest>
 
 #include <signal.h>
 #include <sys/prctl.h>
 
 #include <filesystem>
 #include <stdexcept>
+#include <tuple>
 
 namespace vindaro::test {
 
@@ -53,6 +55,7 @@ KWinServer::KWinServer(const std::vector<std::string>& allowedExecutables) {
           {"KWIN_COMPOSE", QStringLiteral("Q")}})
         environment.insert(QString::fromLatin1(name), value);
     m_process.setProcessEnvironment(environment);
+    m_environment = environment;
     m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     const QString socket = folder.filePath(QStringLiteral("runtime/wayland-kwin"));
     start(
@@ -67,6 +70,15 @@ KWinServer::KWinServer(const std::vector<std::string>& allowedExecutables) {
         },
         20000);
     m_waylandDisplay = socket.toStdString();
+}
+
+KWinServer::~KWinServer() {
+    for (auto* process : {m_portal.get(), m_portalBackend.get()}) {
+        if (process != nullptr) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
 }
 
 void KWinServer::allow(const std::string& executable) {
@@ -110,6 +122,42 @@ bool KWinServer::activate(const QString& title) {
 void KWinServer::kill() {
     m_process.kill();
     m_process.waitForFinished();
+}
+
+void KWinServer::startPortal() {
+    // KDE's backend is a Wayland client of this KWin (its own desktop entry lets it use the fake
+    // input); the front end finds it through XDG_CURRENT_DESKTOP, and nothing is activated on the
+    // test's bus, so both are started here, the backend first.
+    QProcessEnvironment environment = m_environment;
+    environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("KDE"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    environment.insert(QStringLiteral("WAYLAND_DISPLAY"), QString::fromStdString(m_waylandDisplay));
+    for (auto [process, program, name] :
+         {std::tuple{&m_portalBackend,
+                     QStringLiteral("/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde"),
+                     QStringLiteral("org.freedesktop.impl.portal.desktop.kde")},
+          {&m_portal, QStringLiteral("/usr/libexec/xdg-desktop-portal"),
+           QStringLiteral("org.freedesktop.portal.Desktop")}}) {
+        *process = std::make_unique<QProcess>();
+        (*process)->setProcessEnvironment(environment);
+        (*process)->setStandardOutputFile(QProcess::nullDevice());
+        (*process)->setStandardErrorFile(QProcess::nullDevice());
+        (*process)->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        (*process)->start(program, {});
+        if (!QTest::qWaitFor(
+                [&] {
+                    return (*process)->state() == QProcess::NotRunning ||
+                           QDBusConnection::sessionBus().interface()->isServiceRegistered(name);
+                },
+                20000) ||
+            (*process)->state() != QProcess::Running)
+            throw std::runtime_error(program.toStdString() + " did not start");
+    }
+}
+
+void KWinServer::killPortal() {
+    m_portal->kill();
+    m_portal->waitForFinished();
 }
 
 std::string KWinServer::thisExecutable() {

@@ -2,6 +2,10 @@
 
 #include "sway_server.h"
 
+#include <QProcessEnvironment>
+
+#include <memory>
+
 #include <string>
 #include <vector>
 
@@ -17,6 +21,7 @@ namespace vindaro::test {
 class KWinServer : public HeadlessCompositor {
 public:
     explicit KWinServer(const std::vector<std::string>& allowedExecutables);
+    ~KWinServer() override;
 
     void allow(const std::string& executable);
     // Runs a KWin script (JavaScript over KWin's D-Bus scripting); true when KWin ran it.
@@ -24,12 +29,19 @@ public:
     // Gives the keyboard focus to the window with this title, as a click on it would.
     bool activate(const QString& title);
     void kill(); // at once, as a crash would
+    // Starts xdg-desktop-portal with its KDE backend on this KWin and bus; throws unless up in 20
+    // s.
+    void startPortal();
+    void killPortal(); // the portal's front end, at once
 
     static std::string thisExecutable();
 
 private:
     int m_entries = 0;
     int m_scripts = 0;
+    QProcessEnvironment m_environment;
+    std::unique_ptr<QProcess> m_portalBackend;
+    std::unique_ptr<QProcess> m_portal;
 };
 
 } // namespace vindaro::test

@@ -4,11 +4,13 @@
 #include "platform/linux/wayland/kwin_key_poster.h"
 #include "platform/linux/wayland/kwin_window_focus.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
+#include "platform/linux/wayland/portal_key_poster.h"
 #include "platform/linux/wayland/sway_window_focus.h"
 #include "platform/linux/wayland/virtual_keyboard_poster.h"
 
 #include <QDBusConnectionInterface>
 #include <QDir>
+#include <QFileInfo>
 
 #include <optional>
 
@@ -37,6 +39,11 @@ QString startLine(KeyBackendKind kind) {
     case KeyBackendKind::kwin:
         return QStringLiteral(
             "⌨️ ส่งคีย์ผ่าน fake input ของ KWin (KDE Plasma)");
+    case KeyBackendKind::portal:
+        return QStringLiteral(
+            "⌨️ ส่งคีย์ผ่าน RemoteDesktop ของ xdg-desktop-portal: "
+            "กำลังรอเดสก์ท็อปอนุญาต ถ้ามีหน้าต่างถาม "
+            "ให้กดอนุญาต (ส่งคีย์ได้เมื่ออนุญาตแล้ว)");
     case KeyBackendKind::xwaylandOnly:
         break;
     }
@@ -97,6 +104,31 @@ std::optional<KeyBackend> kwinBackend(const QProcessEnvironment& environment,
     return backend;
 }
 
+// A Flatpak or an AppImage: the compositors' own ways in check the executable, which a sandbox
+// hides or moves, so only the portal lets it post keys.
+bool sandboxed(const QProcessEnvironment& environment) {
+    return QFileInfo::exists(QStringLiteral("/.flatpak-info")) ||
+           !environment.value(QStringLiteral("APPIMAGE")).isEmpty();
+}
+
+std::optional<KeyBackend> portalBackend(const QDBusConnection& bus) {
+    const QString portal = QStringLiteral("org.freedesktop.portal.Desktop");
+    QDBusConnectionInterface* daemon = bus.isConnected() ? bus.interface() : nullptr;
+    if (daemon == nullptr || (!daemon->isServiceRegistered(portal) &&
+                              !daemon->activatableServiceNames().value().contains(portal)))
+        return std::nullopt;
+    auto started = PortalKeyPoster::start(bus);
+    if (!started)
+        return std::nullopt;
+    KeyBackend backend;
+    auto* poster = started.get();
+    backend.kind = KeyBackendKind::portal;
+    backend.poster = std::move(started);
+    backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
+    backend.observeReady = [poster](auto handler) { poster->setOnReady(std::move(handler)); };
+    return backend;
+}
+
 KeyBackend withDefaults(KeyBackend backend) {
     if (backend.startLine.isEmpty())
         backend.startLine = startLine(backend.kind);
@@ -106,6 +138,8 @@ KeyBackend withDefaults(KeyBackend backend) {
         backend.stopKey = std::make_unique<DesktopShortcutStopKey>();
     if (!backend.observeLoss)
         backend.observeLoss = [](auto) {};
+    if (!backend.observeReady)
+        backend.observeReady = [](auto) {};
     return backend;
 }
 
@@ -113,7 +147,7 @@ KeyBackend withDefaults(KeyBackend backend) {
 
 std::string heldKeyJournalPath(KeyBackendKind kind, const QString& agentFolder) {
     if (kind != KeyBackendKind::x11 && kind != KeyBackendKind::xwaylandOnly &&
-        kind != KeyBackendKind::kwin)
+        kind != KeyBackendKind::kwin && kind != KeyBackendKind::portal)
         return {};
     return QDir(agentFolder).filePath(QStringLiteral("held-keys")).toStdString();
 }
@@ -123,6 +157,10 @@ KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
     const std::string xDisplay = environment.value(QStringLiteral("DISPLAY")).toStdString();
     if (environment.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
         return withDefaults(xBackend(KeyBackendKind::x11, xDisplay, x));
+    if (sandboxed(environment)) {
+        if (auto portal = portalBackend(sessionBus))
+            return withDefaults(std::move(*portal));
+    }
     KeyBackend backend;
     const QString socket = waylandSocket(environment);
     bool kwinRefused = false;
@@ -149,6 +187,8 @@ KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
         }
     }
     if (!backend.poster) {
+        if (auto portal = portalBackend(sessionBus))
+            return withDefaults(std::move(*portal));
         backend = xBackend(KeyBackendKind::xwaylandOnly, xDisplay, x);
         if (kwinRefused)
             backend.startLine = kwinRefusedLine();

@@ -20,6 +20,7 @@ enum class KeyBackendKind {
     virtualKeyboard, // a wlroots compositor's virtual keyboard
     mutter,          // GNOME's remote-desktop service
     kwin,            // KWin's fake input on KDE Plasma
+    portal,          // the desktop portal's remote desktop: sandboxed, or no other way in
     xwaylandOnly,    // a Wayland desktop with neither: XTest, so only X11/XWayland windows
 };
 
@@ -35,6 +36,9 @@ struct KeyBackend {
     // and why (the compositor left, the session was closed). The X backends say nothing here;
     // their state shows in mayPostEvents().
     std::function<void(std::function<void(const std::string& line)>)> observeLoss;
+    // Sets who hears, once, on the main thread, a Thai line when keys become possible after the
+    // start: the portal's session starts only once the desktop (or the user) has agreed.
+    std::function<void(std::function<void(const std::string& line)>)> observeReady;
 };
 
 // The X desktop's pin and Pause key, made by the X code and plugged in here; each gets the
@@ -48,7 +52,9 @@ struct XDesktopPieces {
 // Where the held-key journal lives for this way of posting keys, in `agentFolder` (the one
 // agent's private folder, whose fallback when the session names no XDG_RUNTIME_DIR is the lock's
 // own); empty where no journal is needed. An X server, XWayland included, and KWin keep a dead
-// client's keys down; sway and mutter let them go themselves.
+// client's keys down; sway and mutter let them go themselves. KDE's portal keeps a key down when
+// its session ends, closed by the desktop or by the agent's death; its journal can only be
+// released once the next run's session has started.
 std::string heldKeyJournalPath(KeyBackendKind kind, const QString& agentFolder);
 
 // Chooses by what the session offers: X when WAYLAND_DISPLAY is unset; else on Plasma

@@ -9,6 +9,7 @@
 #include "platform/linux/wayland/kwin_key_poster.h"
 #include "platform/linux/wayland/kwin_window_focus.h"
 #include "platform/linux/wayland/mutter_key_poster.h"
+#include "platform/linux/wayland/portal_key_poster.h"
 #include "platform/linux/wayland/sway_window_focus.h"
 #include "platform/linux/wayland/virtual_keyboard_poster.h"
 #include "support/bare_compositor.h"
@@ -415,6 +416,65 @@ TEST(KWinKeys, AWithdrawnFakeInputTakesNoNewPressButLetsAHeldKeyUp) {
     EXPECT_FALSE(poster->postKey(0, KeyDirection::down));
     EXPECT_TRUE(poster->postKey(w, KeyDirection::up));
     EXPECT_TRUE(said(lost, "ถอน"));
+}
+
+// A sandboxed build on Plasma goes through the portal although KWin would let it in: chosen
+// without waiting for the session, keys once it started, and the portal gone mid-hold.
+TEST(PortalKeys, ArriveOnceStartedAndEndWhenThePortalGoes) {
+    KWinServer kwin({KWinServer::thisExecutable()});
+    kwin.startPortal();
+    const std::filesystem::path socket = kwin.waylandDisplay();
+    const std::map<std::string, std::string> sandboxed{{"WAYLAND_DISPLAY", socket.filename()},
+                                                       {"XDG_RUNTIME_DIR", socket.parent_path()},
+                                                       {"XDG_CURRENT_DESKTOP", "KDE"},
+                                                       {"APPIMAGE", "/opt/Vindaro.AppImage"}};
+    auto backend = choose(sandboxed);
+    ASSERT_EQ(backend.kind, KeyBackendKind::portal);
+    EXPECT_FALSE(backend.poster->mayPostEvents());
+    EXPECT_TRUE(backend.startLine.contains(QStringLiteral("portal")));
+    std::promise<std::string> ready;
+    backend.observeReady([&](const std::string& line) { ready.set_value(line); });
+    ASSERT_TRUE(eventually([&] { return backend.poster->mayPostEvents(); }));
+    EXPECT_TRUE(said(ready, "portal"));
+    KeyPoster& poster = *backend.poster;
+    WaylandKeyRecorder recorder{kwin.waylandDisplay()};
+    ASSERT_TRUE(recorder.waitUntilReceiving(poster, patience));
+    expectKeysArriveAndCancelReleasesAtOnce(poster, recorder, 0, 1);
+
+    std::promise<std::string> lost;
+    backend.observeLoss([&](const std::string& line) { lost.set_value(line); });
+    EXPECT_FALSE(heldKeyJournalPath(backend.kind, QStringLiteral("/a")).empty());
+    QTemporaryDir journalFolder;
+    const std::string journal = journalFolder.filePath(QStringLiteral("held")).toStdString();
+    HeldKeyJournal journalled(poster, journal);
+    KeyboardExecutor executor(journalled);
+    recorder.clear();
+    ASSERT_TRUE(executor.enqueue("W", w, 1, 3000, "test"));
+    ASSERT_EQ(recorder.waitForKeys(1, patience).size(), 1U);
+    // As the desktop's own "stop" does: KDE's backend ends the session, and keeps the key down.
+    QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.impl.portal.desktop.kde"),
+        static_cast<PortalKeyPoster&>(poster).sessionPath(),
+        QStringLiteral("org.freedesktop.impl.portal.Session"), QStringLiteral("Close")));
+    ASSERT_TRUE(eventually([&] { return !poster.mayPostEvents(); }));
+    EXPECT_TRUE(said(lost, "ปิดเซสชัน"));
+    const auto started = std::chrono::steady_clock::now();
+    executor.cancelAll();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+    EXPECT_FALSE(poster.postKey(w, KeyDirection::down));
+
+    // The next run lets it go once its own session started; then the portal dies.
+    const auto next = choose(sandboxed);
+    ASSERT_TRUE(eventually([&] { return next.poster->mayPostEvents(); }));
+    EXPECT_EQ(HeldKeyJournal(*next.poster, journal).releaseLeftovers(), 1);
+    const auto keys = recorder.waitForKeys(2, patience);
+    ASSERT_EQ(keys.size(), 2U) << describe(keys);
+    EXPECT_FALSE(keys[1].pressed);
+    std::promise<std::string> gone;
+    next.observeLoss([&](const std::string& line) { gone.set_value(line); });
+    kwin.killPortal();
+    ASSERT_TRUE(eventually([&] { return !next.poster->mayPostEvents(); }));
+    EXPECT_TRUE(said(gone, "xdg-desktop-portal"));
 }
 
 TEST(KWinFocus, ThePinSkipsTheAgentsOwnWindowFollowsTheFocusAndEndsWithTheWindow) {
