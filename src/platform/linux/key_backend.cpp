@@ -74,6 +74,18 @@ KeyBackend xBackend(KeyBackendKind kind, const std::string& display, const XDesk
     return backend;
 }
 
+// A backend whose poster says when it can post no more: a compositor or a session that ends.
+template <class Poster>
+KeyBackend postingThrough(KeyBackendKind kind, std::unique_ptr<Poster> poster) {
+    KeyBackend backend;
+    backend.kind = kind;
+    backend.observeLoss = [lossy = poster.get()](auto handler) {
+        lossy->setOnLost(std::move(handler));
+    };
+    backend.poster = std::move(poster);
+    return backend;
+}
+
 // KWin offers its fake input only to an installed program: a desktop entry must name the running
 // executable by its absolute path. Said in the same line as the fallback, with what to do.
 QString kwinRefusedLine() {
@@ -95,11 +107,7 @@ std::optional<KeyBackend> kwinBackend(const QProcessEnvironment& environment,
     refused = refusal == KWinKeyPoster::Refusal::notOffered;
     if (!input)
         return std::nullopt;
-    KeyBackend backend;
-    auto* poster = input.get();
-    backend.kind = KeyBackendKind::kwin;
-    backend.poster = std::move(input);
-    backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
+    KeyBackend backend = postingThrough(KeyBackendKind::kwin, std::move(input));
     backend.focus = KWinWindowFocus::connect(socket);
     return backend;
 }
@@ -120,11 +128,8 @@ std::optional<KeyBackend> portalBackend(const QDBusConnection& bus) {
     auto started = PortalKeyPoster::start(bus);
     if (!started)
         return std::nullopt;
-    KeyBackend backend;
     auto* poster = started.get();
-    backend.kind = KeyBackendKind::portal;
-    backend.poster = std::move(started);
-    backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
+    KeyBackend backend = postingThrough(KeyBackendKind::portal, std::move(started));
     backend.observeReady = [poster](auto handler) { poster->setOnReady(std::move(handler)); };
     return backend;
 }
@@ -169,22 +174,15 @@ KeyBackend chooseKeyBackend(const QProcessEnvironment& environment,
         return withDefaults(std::move(*kwin));
     if (auto keyboard =
             socket.isEmpty() ? nullptr : VirtualKeyboardPoster::connect(socket.toStdString())) {
-        auto* poster = keyboard.get();
-        backend.kind = KeyBackendKind::virtualKeyboard;
-        backend.poster = std::move(keyboard);
-        backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
+        backend = postingThrough(KeyBackendKind::virtualKeyboard, std::move(keyboard));
         const QString sway = environment.value(QStringLiteral("SWAYSOCK"));
         if (!sway.isEmpty())
             backend.focus = SwayWindowFocus::connect(sway.toStdString());
     } else if (sessionBus.isConnected() && sessionBus.interface() != nullptr &&
                sessionBus.interface()->isServiceRegistered(
                    QStringLiteral("org.gnome.Mutter.RemoteDesktop"))) {
-        if (auto mutter = MutterKeyPoster::start(sessionBus)) {
-            auto* poster = mutter.get();
-            backend.kind = KeyBackendKind::mutter;
-            backend.poster = std::move(mutter);
-            backend.observeLoss = [poster](auto handler) { poster->setOnLost(std::move(handler)); };
-        }
+        if (auto mutter = MutterKeyPoster::start(sessionBus))
+            backend = postingThrough(KeyBackendKind::mutter, std::move(mutter));
     }
     if (!backend.poster) {
         if (auto portal = portalBackend(sessionBus))
