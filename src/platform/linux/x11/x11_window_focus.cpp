@@ -34,6 +34,18 @@ constexpr std::size_t maxKnownWindows = 64;
 
 enum class Phase { none, waiting, pinned, closed };
 
+// Whether another program holds the keyboard, after a focus event of the pinned window. A
+// keyboard grab leaves the focus where it was and shows only in the mode of the focus events it
+// causes: the pinned window is told the focus left for the grab window, unless that is inside it
+// (a game's own grab), and that it came back when the grab ended.
+bool grabbedAwayAfter(bool before, bool focusIn, std::uint8_t mode, std::uint8_t detail) {
+    if (focusIn && mode != XCB_NOTIFY_MODE_WHILE_GRABBED)
+        return false;
+    if (!focusIn && mode == XCB_NOTIFY_MODE_GRAB && detail != XCB_NOTIFY_DETAIL_INFERIOR)
+        return true;
+    return before;
+}
+
 struct Pin {
     Phase phase = Phase::none;
     std::uint64_t serial = 0; // changes with every pin asked for and every unpin
@@ -58,7 +70,8 @@ struct X11WindowFocus::State {
     void followGrab(bool focusIn, std::uint8_t mode, std::uint8_t detail);
     std::optional<WindowIdentity> focusedApplicationWindow();
     // On the checking connection, under checkMutex.
-    void forgetChangedWindows();
+    void followOnCheck(xcb_window_t pinnedWindow);
+    void readCheckEvents();
     std::optional<WindowIdentity> applicationWindowOf(xcb_window_t window,
                                                       XConnection::Deadline deadline);
     template <typename Call> void toMainThread(std::uint64_t serial, Call call);
@@ -88,6 +101,10 @@ struct X11WindowFocus::State {
     // The application window of each window the focus was found on, so that a key-down costs one
     // round trip while the focus stays put.
     std::unordered_map<xcb_window_t, WindowIdentity> knownWindows;
+    // The pinned window's focus events reach this connection too, so that a key-down knows of
+    // every grab the server made before its answer, not only those the event thread has read.
+    xcb_window_t checkedPin = XCB_NONE;
+    bool checkGrabbedAway = false;
 
     // Only the event thread touches these.
     std::unique_ptr<XConnection> events;
@@ -151,9 +168,6 @@ KeyDestination X11WindowFocus::beforeKeyDown() {
     if (pin.phase == Phase::closed)
         return KeyDestination::pinnedWindowClosed;
     const bool pinned = pin.phase == Phase::pinned;
-    // Another program's keyboard grab takes the keys whatever the focus says.
-    if (pinned && m_state->grabbedAway)
-        return KeyDestination::pinnedWindowNotFocused;
     const KeyDestination unknown =
         pinned ? KeyDestination::pinnedWindowNotFocused : KeyDestination::noFocusedWindow;
 
@@ -163,11 +177,16 @@ KeyDestination X11WindowFocus::beforeKeyDown() {
     XConnection* x = m_state->check.get();
     if (x == nullptr || x->broken())
         return unknown;
+    if (pinned)
+        m_state->followOnCheck(pin.window.window);
     const auto deadline = Clock::now() + checkTimeout;
     const auto target = keyboardTarget(*x, deadline);
-    m_state->forgetChangedWindows();
+    m_state->readCheckEvents();
     if (!target)
         return unknown;
+    // Another program's keyboard grab takes the keys whatever the focus says.
+    if (pinned && m_state->checkGrabbedAway)
+        return KeyDestination::pinnedWindowNotFocused;
     if (*target == XCB_NONE)
         return unknown;
     const auto focused = m_state->applicationWindowOf(*target, deadline);
@@ -181,14 +200,33 @@ KeyDestination X11WindowFocus::beforeKeyDown() {
                                                                 : KeyDestination::allowed;
 }
 
-void X11WindowFocus::State::forgetChangedWindows() {
+void X11WindowFocus::State::followOnCheck(xcb_window_t pinnedWindow) {
+    if (pinnedWindow == checkedPin)
+        return;
+    // Until this connection hears of the window's grabs, the event thread's view is the best.
+    checkGrabbedAway = grabbedAway;
+    std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    if (checkedPin != XCB_NONE)
+        xcb_change_window_attributes(check->get(), checkedPin, XCB_CW_EVENT_MASK, &mask);
+    mask |= XCB_EVENT_MASK_FOCUS_CHANGE;
+    xcb_change_window_attributes(check->get(), pinnedWindow, XCB_CW_EVENT_MASK, &mask);
+    checkedPin = pinnedWindow;
+}
+
+void X11WindowFocus::State::readCheckEvents() {
     // Whatever the server sent before its last reply has been read by now. A window destroyed
     // or moved to another parent may have taken its application window with it, and an error
-    // means a window was gone before we could watch it; nothing else here changes an answer.
+    // means a window was gone before we could watch it; a grab changes who gets the keys.
     while (XcbPtr<xcb_generic_event_t> event{xcb_poll_for_queued_event(check->get())}) {
         const int type = event->response_type & 0x7f;
         if (type == 0 || type == XCB_DESTROY_NOTIFY || type == XCB_REPARENT_NOTIFY)
             knownWindows.clear();
+        if (type != XCB_FOCUS_IN && type != XCB_FOCUS_OUT)
+            continue;
+        const auto& focus = reinterpret_cast<const xcb_focus_in_event_t&>(*event);
+        if (focus.event == checkedPin)
+            checkGrabbedAway =
+                grabbedAwayAfter(checkGrabbedAway, type == XCB_FOCUS_IN, focus.mode, focus.detail);
     }
 }
 
@@ -200,9 +238,12 @@ X11WindowFocus::State::applicationWindowOf(xcb_window_t window, XConnection::Dea
     if (!identity)
         return identity;
     // Told by the server when either window is destroyed or moved, before the next answer.
-    const std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-    for (const xcb_window_t watchedWindow : {window, identity->window})
+    for (const xcb_window_t watchedWindow : {window, identity->window}) {
+        std::uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        if (watchedWindow == checkedPin)
+            mask |= XCB_EVENT_MASK_FOCUS_CHANGE;
         xcb_change_window_attributes(check->get(), watchedWindow, XCB_CW_EVENT_MASK, &mask);
+    }
     xcb_flush(check->get());
     if (knownWindows.size() >= maxKnownWindows)
         knownWindows.clear();
@@ -399,15 +440,9 @@ void X11WindowFocus::State::closed(xcb_window_t window) {
 }
 
 void X11WindowFocus::State::followGrab(bool focusIn, std::uint8_t mode, std::uint8_t detail) {
-    // A keyboard grab leaves the focus where it was and shows only in the mode of the focus
-    // events it causes: the pinned window is told the focus left for the grab window, unless
-    // that is inside it (a game's own grab), and that it came back when the grab ended.
-    if (focusIn && mode != XCB_NOTIFY_MODE_WHILE_GRABBED) {
-        grabbedAway = false;
-    } else if (!focusIn && mode == XCB_NOTIFY_MODE_GRAB && detail != XCB_NOTIFY_DETAIL_INFERIOR &&
-               !grabbedAway.exchange(true)) {
+    const bool before = grabbedAway.exchange(grabbedAwayAfter(grabbedAway, focusIn, mode, detail));
+    if (!before && grabbedAway)
         leftPinnedWindow();
-    }
 }
 
 void X11WindowFocus::State::watch(xcb_window_t window, std::uint32_t mask) {
