@@ -44,9 +44,10 @@ constexpr VirtualKeyCode control = 59;
 constexpr VirtualKeyCode w = 13;
 
 // 100 commands over the key map, the first three pressed thrice so gaps show; then a 3 s hold
-// that cancelAll() ends. Mutter stamps events when its input thread gets to them, and its holds
-// are timed from the send, so its whole-millisecond stamps may read `slackMs` short, and up to
-// `shortAllowed` presses may look shorter still.
+// that cancelAll() ends. A compositor stamps events when its input thread gets to them, in whole
+// milliseconds, so a stamp may read `slackMs` short, and on a busy machine up to `shortAllowed`
+// presses may look shorter still: most where each key crosses another process first (mutter's
+// D-Bus, the portal). A hold or a gap the agent really cuts short shows in every press.
 
 void expectKeysArriveAndCancelReleasesAtOnce(KeyPoster& poster, WaylandKeyRecorder& recorder,
                                              std::size_t shortAllowed, unsigned slackMs) {
@@ -109,7 +110,7 @@ TEST(SwayKeys, ArriveAsCommandedAndEndWhenTheCompositorDies) {
     WaylandKeyRecorder recorder{sway.waylandDisplay()};
     const auto poster = VirtualKeyboardPoster::connect(sway.waylandDisplay());
     ASSERT_TRUE(poster && recorder.waitUntilReceiving(*poster, patience));
-    expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 0, 0);
+    expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 3, 0);
 
     // wlroots learns a virtual keyboard's modifiers only from its client: held SHIFT and CTRL act
     // on the next key, and stop acting once up.
@@ -312,7 +313,7 @@ TEST(MutterKeys, ArriveAsCommandedAndEndWhenTheSessionIsClosedFromOutside) {
     ASSERT_EQ(first.size(), 2U) << describe(first);
     EXPECT_TRUE(first[0].pressed && first[0].keysym == 'w') << describe(first);
     ASSERT_TRUE(recorder.waitUntilReceiving(*poster, patience));
-    expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 10, 1);
+    expectKeysArriveAndCancelReleasesAtOnce(*poster, recorder, 30, 1);
 
     {
         const auto gnome = choose({{"WAYLAND_DISPLAY", mutter.waylandDisplay()}});
@@ -369,7 +370,7 @@ TEST(KWinKeys, ArriveOnceAllowedAndEndWhenKWinDies) {
     KeyPoster& poster = *backend.poster;
     WaylandKeyRecorder recorder{kwin.waylandDisplay()};
     ASSERT_TRUE(recorder.waitUntilReceiving(poster, patience));
-    expectKeysArriveAndCancelReleasesAtOnce(poster, recorder, 0, 0);
+    expectKeysArriveAndCancelReleasesAtOnce(poster, recorder, 3, 0);
 
     // KWin keeps a key down after the client that pressed it has gone, as an X server does; the
     // next run's journal lets it go.
@@ -439,7 +440,7 @@ TEST(PortalKeys, ArriveOnceStartedAndEndWhenThePortalGoes) {
     KeyPoster& poster = *backend.poster;
     WaylandKeyRecorder recorder{kwin.waylandDisplay()};
     ASSERT_TRUE(recorder.waitUntilReceiving(poster, patience));
-    expectKeysArriveAndCancelReleasesAtOnce(poster, recorder, 0, 1);
+    expectKeysArriveAndCancelReleasesAtOnce(poster, recorder, 30, 1);
 
     std::promise<std::string> lost;
     backend.observeLoss([&](const std::string& line) { lost.set_value(line); });
