@@ -90,6 +90,20 @@ StatusItem::Standing StatusItem::standingOf(const AgentState& state) {
     return state.pairing ? Standing::connecting : Standing::notConnected;
 }
 
+PanelItem::Status StatusItem::statusOf(Standing standing) {
+    switch (standing) {
+    case Standing::notConnected:
+        return PanelItem::Status::passive;
+    case Standing::connecting:
+    case Standing::armed:
+    case Standing::paused:
+        break;
+    case Standing::halted:
+        return PanelItem::Status::needsAttention;
+    }
+    return PanelItem::Status::active;
+}
+
 QIcon StatusItem::icon(Standing standing) {
     QIcon fallback;
     for (const int size : {16, 22, 24, 32, 48, 64})
@@ -106,39 +120,74 @@ QString StatusItem::toolTip(const AgentState& state, const ViewContent& content)
     return lines.join(u'\n');
 }
 
-StatusItem::StatusItem(AgentAppDelegate& agent, MainWindow& window)
+StatusItem::StatusItem(AgentAppDelegate& agent, MainWindow& window, PanelItem* panel)
     : m_agent(agent)
-    , m_window(window) {
+    , m_window(window)
+    , m_panel(panel) {
     m_pause = m_menu.addAction(QString(), this, [this] { m_agent.pauseTapped(); });
     m_stop = m_menu.addAction(text(AgentText::stopButton), this, [this] { m_agent.stopTapped(); });
     m_menu.addAction(text(AgentText::showWindowItem), this, [this] { showWindow(); });
     m_menu.addSeparator();
     // Closing the window is quitting; the panel's quit is the same way out.
     m_menu.addAction(text(AgentText::quitItem), this, [this] { Q_EMIT m_window.quitRequested(); });
-    m_item.setContextMenu(&m_menu);
-    connect(&m_item, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason why) {
-                if (why != QSystemTrayIcon::Context)
-                    showWindow();
-            });
     m_agent.observeState(
         [this](const AgentState& state, const ViewContent& content) { follow(state, content); });
-    m_item.show();
+    if (m_panel == nullptr) {
+        useTrayIcon(true);
+        return;
+    }
+    m_panel->show(m_menu.actions(), m_look,
+                  {[this] { showWindow(); }, [this](bool onPanel) { useTrayIcon(!onPanel); }});
 }
 
 StatusItem::~StatusItem() {
     m_agent.observeState({});
+    hide();
+}
+
+void StatusItem::hide() {
+    if (m_panel != nullptr)
+        m_panel->hide();
+    if (m_trayIcon)
+        m_trayIcon->hide();
+}
+
+void StatusItem::useTrayIcon(bool use) {
+    if (!use) {
+        if (m_trayIcon)
+            m_trayIcon->hide();
+        return;
+    }
+    if (!m_trayIcon) {
+        m_trayIcon.emplace();
+        m_trayIcon->setContextMenu(&m_menu);
+        connect(&*m_trayIcon, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason why) {
+                    if (why != QSystemTrayIcon::Context)
+                        showWindow();
+                });
+    }
+    m_trayIcon->setIcon(m_look.icon);
+    m_trayIcon->setToolTip(m_look.toolTip);
+    m_trayIcon->show();
 }
 
 void StatusItem::follow(const AgentState& state, const ViewContent& content) {
     // Each change is a message on the session bus for the panel: only real ones are sent.
     const Standing standing = standingOf(state);
-    if (m_standing != standing) {
+    const QString tip = toolTip(state, content);
+    if (m_standing != standing || m_look.toolTip != tip) {
+        if (m_standing != standing)
+            m_look = {statusOf(standing), icon(standing), tip};
+        m_look.toolTip = tip;
         m_standing = standing;
-        m_item.setIcon(icon(standing));
+        if (m_panel != nullptr)
+            m_panel->setLook(m_look);
+        if (m_trayIcon && m_trayIcon->isVisible()) {
+            m_trayIcon->setIcon(m_look.icon);
+            m_trayIcon->setToolTip(tip);
+        }
     }
-    if (const QString tip = toolTip(state, content); m_item.toolTip() != tip)
-        m_item.setToolTip(tip);
     m_pause->setText(content.pauseTitle);
     m_pause->setEnabled(content.pauseEnabled);
     m_stop->setEnabled(content.stopEnabled);

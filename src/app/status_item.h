@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/agent_app_delegate.h"
+#include "platform/panel_item.h"
 
 #include <QIcon>
 #include <QMenu>
@@ -25,20 +26,25 @@ public:
     enum class Standing { notConnected, connecting, armed, paused, halted };
 
     static Standing standingOf(const AgentState& state);
+    // Out of sight when nothing can happen, asking for the streamer after a stop from outside.
+    static PanelItem::Status statusOf(Standing standing);
     // The desktop theme's icon where it has one; else one drawn here.
     static QIcon icon(Standing standing);
     static QString toolTip(const AgentState& state, const ViewContent& content);
 
-    // Both must outlive the item. Shows it at once, with the controller's current state.
-    StatusItem(AgentAppDelegate& agent, MainWindow& window);
+    // All must outlive the item. Shows it at once, with the controller's current state, on the
+    // panel through `panel`; without one, or while no panel takes it, as a Qt tray icon (on X11
+    // desktops with an XEmbed tray only).
+    StatusItem(AgentAppDelegate& agent, MainWindow& window, PanelItem* panel);
     ~StatusItem() override;
     Q_DISABLE_COPY_MOVE(StatusItem)
 
     // Takes it off the panel, as quitting does.
-    void hide() { m_item.hide(); }
+    void hide();
 
 private:
     void follow(const AgentState& state, const ViewContent& content);
+    void useTrayIcon(bool use);
     void showWindow();
 
     AgentAppDelegate& m_agent;
@@ -46,8 +52,11 @@ private:
     QMenu m_menu;
     QAction* m_pause = nullptr;
     QAction* m_stop = nullptr;
-    QSystemTrayIcon m_item;
+    PanelItem* m_panel;
+    // Made only when needed: Qt picks the tray's kind once, when it is made.
+    std::optional<QSystemTrayIcon> m_trayIcon;
     std::optional<Standing> m_standing;
+    PanelItem::Look m_look;
 };
 
 } // namespace vindaro

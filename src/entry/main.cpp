@@ -13,6 +13,7 @@
 #include "platform/linux/desktop/desktop_session.h"
 #include "platform/linux/desktop/freedesktop_notifications.h"
 #include "platform/linux/desktop/help_settings_opener.h"
+#include "platform/linux/desktop/status_notifier_item.h"
 #include "platform/linux/desktop/system_clipboard.h"
 #include "platform/linux/key_backend.h"
 #include "platform/linux/keyboard/held_key_journal.h"
@@ -156,6 +157,7 @@ int runApplication(int argc, char** argv) {
     bool quitting = false;
     QTimer closing;
     QElapsedTimer closingFor;
+    vindaro::StatusNotifierItem panelItem(QDBusConnection::sessionBus());
     std::optional<vindaro::StatusItem> statusItem;
     const auto quit = [&] {
         if (quitting)
@@ -191,7 +193,7 @@ int runApplication(int argc, char** argv) {
 
     delegate.applicationDidFinishLaunching(window);
     delegate.keyOutputChosen(backend.startLine);
-    statusItem.emplace(delegate, window);
+    statusItem.emplace(delegate, window, &panelItem);
     // Started by the desktop at login, the agent keeps out of the way until the streamer wants it;
     // it connects only when they press connect, as always.
     window.showAtStart(vindaro::AutostartEntry::startedByDesktopIn(QCoreApplication::arguments()));

@@ -246,14 +246,19 @@ TEST_F(MainWindowTest, PicturesOfTheStatusItemInEachStateAndAMinimisedStartByThe
         ConnectionPhase phase;
         bool armed, halted;
         Standing standing;
+        vindaro::PanelItem::Status status;
         const char* name;
     };
+    using Status = vindaro::PanelItem::Status;
     const Case cases[] = {
-        {ConnectionPhase::notConnected, false, false, Standing::notConnected, "not-connected"},
-        {ConnectionPhase::reconnecting, true, false, Standing::connecting, "connecting"},
-        {ConnectionPhase::connected, true, false, Standing::armed, "armed"},
-        {ConnectionPhase::connected, false, false, Standing::paused, "paused"},
-        {ConnectionPhase::connected, false, true, Standing::halted, "stopped"},
+        {ConnectionPhase::notConnected, false, false, Standing::notConnected, Status::passive,
+         "not-connected"},
+        {ConnectionPhase::reconnecting, true, false, Standing::connecting, Status::active,
+         "connecting"},
+        {ConnectionPhase::connected, true, false, Standing::armed, Status::active, "armed"},
+        {ConnectionPhase::connected, false, false, Standing::paused, Status::active, "paused"},
+        {ConnectionPhase::connected, false, true, Standing::halted, Status::needsAttention,
+         "stopped"},
     };
     ASSERT_TRUE(QDir().mkpath(QStringLiteral(VINDARO_ARTIFACTS_DIR)));
     QSet<QByteArray> icons;
@@ -264,6 +269,7 @@ TEST_F(MainWindowTest, PicturesOfTheStatusItemInEachStateAndAMinimisedStartByThe
         state.halted = c.halted;
         state.pin = vindaro::PinPhase::pinned;
         EXPECT_EQ(StatusItem::standingOf(state), c.standing) << c.name;
+        EXPECT_EQ(StatusItem::statusOf(c.standing), c.status) << c.name;
         vindaro::ViewContent content;
         content.connection.text =
             vindaro::text(c.phase == ConnectionPhase::connected      ? AgentText::connected
