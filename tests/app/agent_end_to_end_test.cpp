@@ -163,7 +163,8 @@ TEST_F(AgentEndToEnd, PairsPressesReleasesAKilledRunsKeyAtStartUpAndLetsGoOnSigt
 
 // The panel's item, seen through a stand-in for the panel on the test's session bus: it registers,
 // its status, tooltip and icon follow the state, and its menu's stop entry, clicked through
-// dbusmenu, lets go of a held key and ends the relay connection normally.
+// dbusmenu, lets go of a held key and ends the relay connection normally. A panel restarted
+// afterwards shows the item again.
 TEST_F(AgentEndToEnd, TheStatusItemFollowsTheStateAndItsStopEntryStopsEverything) {
     QProcess panel;
     panel.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -213,6 +214,13 @@ TEST_F(AgentEndToEnd, TheStatusItemFollowsTheStateAndItsStopEntryStopsEverything
     ASSERT_TRUE(eventually([&] { return relay.peer(0).closeCodeReceived().has_value(); }));
     EXPECT_EQ(relay.peer(0).closeCodeReceived(), 1000);
     EXPECT_EQ(next(QStringLiteral("ยังไม่เชื่อมต่อ")), idle);
+    panel.closeWriteChannel();
+    EXPECT_TRUE(panel.waitForFinished());
+
+    reports.clear();
+    panel.start(QStringLiteral(VINDARO_STATUS_WATCHER), {});
+    next(QStringLiteral("registered "));
+    EXPECT_EQ(next(QStringLiteral("item ")), idle);
     panel.closeWriteChannel();
     EXPECT_TRUE(panel.waitForFinished());
 }
