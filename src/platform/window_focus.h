@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 
 namespace vindaro {
 
@@ -65,6 +66,26 @@ public:
 
     // Ends the pin, or the wait for one; keys then go to whichever window has the focus.
     virtual void unpin() = 0;
+};
+
+// The focus-left handler as the thread that reads the desktop's events holds it: a call runs to
+// its end before set() replaces the handler, so that observe() can keep its promise and a
+// controller that has gone is never called.
+class FocusLeftHandler {
+public:
+    void set(std::function<void()> handler) {
+        std::scoped_lock lock(m_mutex);
+        m_handler = std::move(handler);
+    }
+    void operator()() {
+        std::scoped_lock lock(m_mutex);
+        if (m_handler)
+            m_handler();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::function<void()> m_handler;
 };
 
 // For desktops that do not say which window has the focus: nothing can be pinned, and every key

@@ -7,6 +7,7 @@
 #include "model/json_fields.h"
 #include "platform/fake/recording_key_poster.h"
 #include "platform/fake/scripted_key_destination.h"
+#include "platform/window_focus.h"
 #include "support/qt_printers.h"
 #include "support/wait.h"
 
@@ -14,6 +15,7 @@
 
 #include <future>
 #include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 using namespace vindaro;
@@ -241,4 +243,27 @@ TEST_F(KeyboardExecutorTest, DestructionReleasesAKeyWhoseReleaseFailedWhileTheWo
     executor.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
     EXPECT_EQ(keysOf(poster.events()), presses({56}));
+}
+
+// A focus reader calls the controller's handler on its own thread; the controller, going away,
+// replaces it and must not be called once that returns.
+TEST(FocusLeftHandler, ReplacingItWaitsForTheCallInProgressAndEndsItsCalls) {
+    FocusLeftHandler handler;
+    std::promise<void> entered;
+    std::promise<void> finish;
+    int calls = 0;
+    handler.set([&] {
+        ++calls;
+        entered.set_value();
+        finish.get_future().wait();
+    });
+    std::thread reader([&] { handler(); });
+    entered.get_future().wait();
+    auto replaced = std::async(std::launch::async, [&] { handler.set({}); });
+    EXPECT_EQ(replaced.wait_for(100ms), std::future_status::timeout);
+    finish.set_value();
+    replaced.get();
+    reader.join();
+    handler();
+    EXPECT_EQ(calls, 1);
 }

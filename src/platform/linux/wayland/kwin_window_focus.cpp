@@ -64,7 +64,7 @@ std::unique_ptr<KWinWindowFocus> KWinWindowFocus::connect(const std::string& dis
         !self->m_link->roundTrip(WaylandLink::Clock::now() + answerTimeout) ||
         !self->m_link->roundTrip(WaylandLink::Clock::now() + answerTimeout))
         return nullptr;
-    self->m_deferred.clear();
+    self->m_leftPin = false;
     self->m_link->startReading();
     return focus;
 }
@@ -210,8 +210,8 @@ void KWinWindowFocus::focusChanged(const std::optional<Window>& window) {
         };
         const bool wasOnPin = onPin(m_focused);
         m_focused = window;
-        if (wasOnPin && !onPin(m_focused) && m_handlers.focusLeftPinnedWindow)
-            m_deferred.push_back(m_handlers.focusLeftPinnedWindow);
+        if (wasOnPin && !onPin(m_focused))
+            m_leftPin = true;
         if (m_pin == Pin::waiting && window && window->pid != m_ownPid) {
             m_pin = Pin::pinned;
             m_pinned = *window;
@@ -238,11 +238,12 @@ void KWinWindowFocus::focusChanged(const std::optional<Window>& window) {
 void KWinWindowFocus::runDeferred() {
     // Held keys come up from this thread, without waiting for the main thread, and outside the
     // link's lock: releasing them posts keys.
-    for (const auto& handler : std::exchange(m_deferred, {}))
-        handler();
+    if (std::exchange(m_leftPin, false))
+        m_focusLeft();
 }
 
 void KWinWindowFocus::observe(Handlers handlers) {
+    m_focusLeft.set(std::move(handlers.focusLeftPinnedWindow));
     std::scoped_lock lock(m_mutex);
     m_handlers = std::move(handlers);
 }

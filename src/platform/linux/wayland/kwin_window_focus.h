@@ -72,7 +72,7 @@ private:
     // The reader thread's own, touched only while it dispatches.
     std::map<org_kde_plasma_window*, std::unique_ptr<Tracked>> m_windows;
     std::uint64_t m_nextId = 1;
-    std::vector<std::function<void()>> m_deferred; // handlers to call once the batch is read
+    bool m_leftPin = false; // the focus left the pin: held keys come up once the batch is read
 
     QObject m_context;
     QTimer m_pinTimer;
@@ -83,6 +83,7 @@ private:
     Pin m_pin = Pin::none;
     Window m_pinned;
     Handlers m_handlers;
+    FocusLeftHandler m_focusLeft; // called outside m_mutex, which the handler may need
 };
 
 } // namespace vindaro

@@ -190,6 +190,7 @@ SwayWindowFocus::~SwayWindowFocus() {
 }
 
 void SwayWindowFocus::observe(Handlers handlers) {
+    m_focusLeft.set(std::move(handlers.focusLeftPinnedWindow));
     std::scoped_lock lock(m_mutex);
     m_handlers = std::move(handlers);
 }
@@ -267,7 +268,7 @@ void SwayWindowFocus::handleMessage(std::uint32_t type, const QByteArray& payloa
 }
 
 void SwayWindowFocus::focusChanged(const std::optional<Window>& window) {
-    std::function<void()> left;
+    bool left = false;
     std::optional<QString> caught;
     {
         std::scoped_lock lock(m_mutex);
@@ -276,8 +277,7 @@ void SwayWindowFocus::focusChanged(const std::optional<Window>& window) {
         };
         const bool wasOnPin = onPin(m_focused);
         m_focused = window;
-        if (wasOnPin && !onPin(m_focused))
-            left = m_handlers.focusLeftPinnedWindow;
+        left = wasOnPin && !onPin(m_focused);
         if (m_pin == Pin::waiting && window && !window->agent) {
             m_pin = Pin::pinned;
             m_pinned = *window;
@@ -286,7 +286,7 @@ void SwayWindowFocus::focusChanged(const std::optional<Window>& window) {
     }
     // Held keys come up now, from this thread, without waiting for the main thread.
     if (left)
-        left();
+        m_focusLeft();
     if (caught) {
         onMainThread([this, title = *caught] {
             m_pinTimer.stop();
@@ -302,13 +302,12 @@ void SwayWindowFocus::focusChanged(const std::optional<Window>& window) {
 }
 
 void SwayWindowFocus::windowClosed(std::int64_t id) {
-    std::function<void()> left;
+    bool left = false;
     bool pinClosed = false;
     {
         std::scoped_lock lock(m_mutex);
         if (m_pin == Pin::pinned && m_pinned.id == id) {
-            if (m_focused && sameWindow(*m_focused, m_pinned))
-                left = m_handlers.focusLeftPinnedWindow;
+            left = m_focused && sameWindow(*m_focused, m_pinned);
             m_pin = Pin::closed;
             pinClosed = true;
         }
@@ -316,7 +315,7 @@ void SwayWindowFocus::windowClosed(std::int64_t id) {
             m_focused.reset();
     }
     if (left)
-        left();
+        m_focusLeft();
     if (pinClosed) {
         onMainThread([this] {
             std::function<void()> closed;

@@ -67,6 +67,7 @@ private:
     Pin m_pin = Pin::none;
     Window m_pinned;
     Handlers m_handlers;
+    FocusLeftHandler m_focusLeft; // called outside m_mutex, which the handler may need
     bool m_stopping = false;
 
     std::mutex m_sendMutex;

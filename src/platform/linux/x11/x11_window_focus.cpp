@@ -88,8 +88,7 @@ struct X11WindowFocus::State {
     // The event thread calls the focus handler itself; the others run on the main thread only,
     // so that a focus handler waiting for a key in flight never holds up the window.
     Handlers mainThreadHandlers;
-    std::mutex focusLeftMutex;
-    std::function<void()> focusLeft;
+    FocusLeftHandler focusLeft;
 
     std::mutex pinMutex;
     Pin pin;
@@ -131,10 +130,7 @@ bool X11WindowFocus::canPin() const {
 }
 
 void X11WindowFocus::observe(Handlers handlers) {
-    {
-        std::scoped_lock lock(m_state->focusLeftMutex);
-        m_state->focusLeft = std::move(handlers.focusLeftPinnedWindow);
-    }
+    m_state->focusLeft.set(std::move(handlers.focusLeftPinnedWindow));
     m_state->mainThreadHandlers = std::move(handlers);
 }
 
@@ -456,9 +452,7 @@ void X11WindowFocus::State::leftPinnedWindow() {
             return;
     }
     // Called right here, not on the main thread: held keys must come up at once.
-    std::scoped_lock lock(focusLeftMutex);
-    if (focusLeft)
-        focusLeft();
+    focusLeft();
 }
 
 std::optional<WindowIdentity> X11WindowFocus::State::focusedApplicationWindow() {

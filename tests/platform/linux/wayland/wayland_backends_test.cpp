@@ -202,6 +202,8 @@ TEST(SwayFocus, ThePinFollowsTheFocusAndEndsWithTheWindowAndStopReachesTheOneAge
                         ++left;
                         executor.cancelAll();
                     }});
+    // The executor goes first: from then on the focus's reader thread must not call it.
+    const std::shared_ptr<void> unhook(nullptr, [&](void*) { focus->observe({}); });
     EXPECT_EQ(focus->beforeKeyDown(), KeyDestination::allowed);
     focus->pinNextFocusedWindow(50ms);
     EXPECT_TRUE(eventually([&] { return timedOut; }));
@@ -489,10 +491,10 @@ TEST(KWinFocus, ThePinSkipsTheAgentsOwnWindowFollowsTheFocusAndEndsWithTheWindow
     auto refusal = KWinKeyPoster::Refusal::none;
     const auto poster = KWinKeyPoster::connect(kwin.waylandDisplay(), refusal);
     ASSERT_TRUE(poster && chat.waitUntilReceiving(*poster, patience));
+    KeyboardExecutor executor(*poster); // outlives the focus, whose reader thread calls it
     const auto focus =
         KWinWindowFocus::connect(kwin.waylandDisplay(), static_cast<pid_t>(agent.pid()));
     ASSERT_TRUE(focus);
-    KeyboardExecutor executor(*poster);
     QString pinned;
     bool closed = false;
     std::atomic<int> left = 0;
