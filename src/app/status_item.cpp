@@ -183,10 +183,8 @@ void StatusItem::follow(const AgentState& state, const ViewContent& content) {
         m_standing = standing;
         if (m_panel != nullptr)
             m_panel->setLook(m_look);
-        if (m_trayIcon && m_trayIcon->isVisible()) {
-            m_trayIcon->setIcon(m_look.icon);
-            m_trayIcon->setToolTip(tip);
-        }
+        if (m_trayIcon && m_trayIcon->isVisible())
+            useTrayIcon(true);
     }
     m_pause->setText(content.pauseTitle);
     m_pause->setEnabled(content.pauseEnabled);
